@@ -1,0 +1,22 @@
+#include "console/dialog.h"
+
+#include "console/state.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+void readletter() {
+    if (std::scanf("%2s", st.reply) != 1) {
+        st.reply[0] = '\0';
+    }
+}
+
+void readword() {
+    if (std::scanf("%10s", st.reply) != 1) {
+        st.reply[0] = '\0';
+    }
+}
+
+void leave() {
+    std::exit(0);
+}

@@ -1,0 +1,6 @@
+#include "console/cycle.h"
+
+int main() {
+    measure();
+    return 0;
+}

@@ -1,0 +1,7 @@
+#include "console/state.h"
+
+measurement st;
+
+void clearstate() {
+    st = measurement{};
+}
