@@ -1,6 +1,7 @@
 #include "console/cycle.h"
 
 #include "console/dialog.h"
+#include "console/results.h"
 #include "console/state.h"
 #include "link/frames.h"
 #include "link/port.h"
@@ -116,6 +117,7 @@ static void cycle() {
     clearrun();
     acquire();
     st.totcps = st.cps;
+    evaluate();
     askrestart();
 }
 

@@ -1,0 +1,107 @@
+// Results, verdicts and the conversion into Bq/kg, through the real lowrad.
+#include "dialogue.h"
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string activity = "\n\nSample activity level: 0.300000 Bq/Kg\n\n";
+
+outcome cycle(const std::vector<std::string> &counts, const std::string &answers) {
+    simulator sim(counter(counts));
+    return runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n" + answers);
+}
+
+TEST(Conversion, ActivityFromCoefficientAndMass) {
+    const outcome run = cycle({}, "y\n0.5\n2\nn\n");
+    EXPECT_EQ(run.output, banner + bothruns("/dev/ttyS0") + results + convertquestion +
+                              coefficientquestion + massquestion + activity + restartquestion +
+                              "\n\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Conversion, CoefficientIsKeptForTheNextCycle) {
+    simulator sim(counter());
+    const outcome run =
+        runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\ny\n0.5\n2\ny\nG\nG\nY\n1\nn\n");
+    const std::string first = bothruns("/dev/ttyS0") + results + convertquestion +
+                              coefficientquestion + massquestion + activity + restartquestion +
+                              "\n\n";
+    const std::string second = bothruns("/dev/ttyS0") + results + convertquestion +
+                               "Coefficient of the used GM tube in Imp/Bq.s : 0.500000\n" +
+                               massquestion + "\n\nSample activity level: 0.600000 Bq/Kg\n\n" +
+                               restartquestion + "\n\n";
+    EXPECT_EQ(run.output, banner + first + second);
+    EXPECT_EQ(run.status, 0);
+}
+
+// Answers that are no usable number are asked again; a negative coefficient
+// is a coefficient all the same.
+TEST(Conversion, UnusableNumbersAreAskedAgain) {
+    const outcome run = cycle({}, "y\nabc 0 nan -inf 1e99 -2\n0 -1 x NAN 2\nn\n");
+    std::string expected = banner + bothruns("/dev/ttyS0") + results + convertquestion;
+    for (int asked = 0; asked < 6; ++asked) {
+        expected += coefficientquestion;
+    }
+    for (int asked = 0; asked < 5; ++asked) {
+        expected += massquestion;
+    }
+    expected += "\n\nSample activity level: -0.075000 Bq/Kg\n\n" + restartquestion + "\n\n";
+    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Conversion, EndOfInputAtANumberEndsTheProgram) {
+    const std::string asked = banner + bothruns("/dev/ttyS0") + results + convertquestion;
+    const std::vector<std::pair<std::string, std::string>> scenarios{
+        {"y\n", asked + coefficientquestion},
+        {"y\nx\n", asked + coefficientquestion + coefficientquestion},
+        {"y\n1\n", asked + coefficientquestion + massquestion},
+        {"y\n1\n0\n", asked + coefficientquestion + massquestion + massquestion},
+    };
+    for (const auto &[answers, shown] : scenarios) {
+        const outcome run = cycle({}, answers);
+        EXPECT_EQ(run.output, shown) << "answers: " << answers;
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+TEST(Conversion, OnlySignificantResultsAreConverted) {
+    const std::string shields = "Sample does not add radioactivity but shields environmental "
+                                "radiation !\nMeasurement setup is not adapted\n";
+    struct scenario {
+        std::vector<std::string> counts;
+        std::string figures; // results after the asterisks
+        std::string verdict;
+    };
+    const std::vector<scenario> scenarios{
+        {{"--sample-counts", "5"},
+         "- Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
+         "- Sample + Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
+         "- Net count rate: 0.000000 cpm = 0.000000 cps\n\n",
+         shields},
+        {{"--sample-counts", "4"},
+         "- Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
+         "- Sample + Background: 72.000000 counts over 3 minutes = 24.000000 cpm\n"
+         "- Net count rate: -6.000000 cpm = -0.100000 cps\n\n",
+         shields},
+        {{"--background-counts", "100", "--sample-counts", "101"},
+         "- Background: 1800.000000 counts over 3 minutes = 600.000000 cpm\n"
+         "- Sample + Background: 1818.000000 counts over 3 minutes = 606.000000 cpm\n"
+         "- Net count rate: 6.000000 cpm = 0.100000 cps\n\n",
+         "Detected radioactivity versus background is very low\n"
+         "Measurements are not significant\n"},
+    };
+    for (const scenario &s : scenarios) {
+        // The "y" that would accept a conversion answers the restart question.
+        const outcome run = cycle(s.counts, "y\nQ\n");
+        const std::string expected =
+            "\n\n*********************************************\n\nFinal results:\n\n" + s.figures +
+            s.verdict + restartquestion + "\n\n" + backgroundprompt;
+        ASSERT_TRUE(run.output.ends_with(expected)) << run.output;
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+} // namespace
