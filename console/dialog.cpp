@@ -3,7 +3,6 @@
 #include "console/state.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 void readletter() {
     if (std::scanf("%2s", st.reply) != 1) {
@@ -15,8 +14,4 @@ void readword() {
     if (std::scanf("%10s", st.reply) != 1) {
         st.reply[0] = '\0';
     }
-}
-
-void leave() {
-    std::exit(0);
 }

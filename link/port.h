@@ -7,7 +7,10 @@
 // empty-handed when nothing is waiting. Only c_cflag of st.tty is ever written,
 // rebuilt from scratch at each opening; everything else stays zero. A device
 // that refuses these settings is no usable port and counts as a failed opening.
-// The caller closes st.fd when its run is over.
+// So is a port that another process holds: opcom takes the port for itself
+// with an exclusive advisory lock (flock), as serial tools do, and the lock
+// goes with the descriptor. The descriptor is never one of 0 to 2, even when
+// those are closed. The caller closes st.fd when its run is over.
 #pragma once
 
 void opcom();
