@@ -7,11 +7,13 @@
 #include "link/port.h"
 
 #include <cstdio>
+#include <ctime>
 #include <unistd.h>
 
 static constexpr int framesperrun = 19;
 static constexpr uint32_t silencelimit = 12000;
-static constexpr useconds_t pollinterval = 1000;
+static constexpr long pollinterval = 1000000; // nanoseconds
+static constexpr long nanosecondspersecond = 1000000000;
 
 static void greet() {
     std::printf("\nLow level radioactivity net count rate processing - see 'man lowrad'\n");
@@ -74,13 +76,27 @@ static void clearcycle() {
     st.timout = 0;
 }
 
+// A relative 1 ms sleep always wakes a little late, and 12000 of them add up
+// to well over the 12 s the time-out announces. Sleeping to deadlines 1 ms
+// apart on the monotonic clock lets a late wake-up be made up by a shorter
+// next sleep, so the polls keep their 1 ms cadence on average.
+static void awaittick() {
+    st.tick.tv_nsec += pollinterval;
+    if (st.tick.tv_nsec >= nanosecondspersecond) {
+        st.tick.tv_nsec -= nanosecondspersecond;
+        ++st.tick.tv_sec;
+    }
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &st.tick, nullptr);
+}
+
 // Every byte that arrives resets st.timout, so the limit measures unbroken
 // silence, not the length of the run.
 static void acquire() {
     std::printf("\n\nWaiting for data (12s time-out)...\n");
+    clock_gettime(CLOCK_MONOTONIC, &st.tick);
     while (st.nacq < framesperrun && st.timout < silencelimit) {
         ++st.timout;
-        usleep(pollinterval);
+        awaittick();
         receive();
     }
     close(st.fd);

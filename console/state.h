@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <termios.h>
 
 struct measurement {
@@ -26,6 +27,7 @@ struct measurement {
     unsigned char cks = 0; // checksum computed for the candidate frame
 
     uint32_t timout = 0; // polls since the last byte arrived
+    timespec tick{};     // when the next poll is due, on the monotonic clock
     int32_t nacq = 0;    // frames accepted in the current run
     float cps = 0;       // impulses summed over the counted frames of the run
 
