@@ -3,9 +3,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,24 +26,43 @@ pipeends makepipe() {
     return {ends[0], ends[1]};
 }
 
-// Starts argv with the given descriptors as its stdin and stdout (-1: inherit).
-pid_t spawn(const std::vector<std::string> &args, int in, int out) {
+constexpr int inherit = -1;
+constexpr int closed = -2;
+
+void wire(posix_spawn_file_actions_t &actions, int fd, int target) {
+    if (fd == closed) {
+        posix_spawn_file_actions_addclose(&actions, target);
+    } else if (fd != inherit) {
+        posix_spawn_file_actions_adddup2(&actions, fd, target);
+    }
+}
+
+// Starts argv with the given descriptors (or inherit, or closed) as its stdin
+// and stdout. The child gets SIGPIPE at its default, as from a shell, even
+// though the tests ignore it, unless it is to inherit it ignored.
+pid_t spawn(const std::vector<std::string> &args, int in, int out, bool sigpipeignored = false) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (in >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+    wire(actions, in, STDIN_FILENO);
+    wire(actions, out, STDOUT_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    if (!sigpipeignored) {
+        sigaddset(&defaults, SIGPIPE);
     }
-    if (out >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    }
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     std::vector<char *> argv;
     for (const std::string &arg : args) {
         argv.push_back(const_cast<char *>(arg.c_str()));
     }
     argv.push_back(nullptr);
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         throw std::runtime_error("cannot start " + args[0]);
     }
@@ -58,9 +79,30 @@ std::string readall(int fd) {
     return text;
 }
 
-int waitfor(pid_t pid) {
+// A bound on waiting for an event, so that a missing event fails the test
+// instead of stalling the suite; events normally come within a second.
+constexpr int patience = 60'000;
+
+// Reads what is there, at most a minute after the last byte.
+ssize_t readsome(int fd, char *buffer, size_t size) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, patience) != 1) {
+        throw std::runtime_error("nothing came for a minute");
+    }
+    return read(fd, buffer, size);
+}
+
+double seconds(const timeval &time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+int waitfor(pid_t pid, double *cpu = nullptr) {
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    if (cpu != nullptr) {
+        *cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -82,44 +124,112 @@ simulator::simulator(const std::vector<std::string> &options) {
     }
 }
 
-std::string simulator::finish() {
-    if (pid < 0) {
-        return {};
+std::string simulator::awaitline(const std::string &prefix) {
+    std::string line;
+    char c;
+    while (readsome(log, &c, 1) == 1) {
+        seen += c;
+        if (c != '\n') {
+            line += c;
+        } else if (line.starts_with(prefix)) {
+            return line;
+        } else {
+            line.clear();
+        }
     }
-    kill(pid, SIGTERM);
-    std::string text = readall(log);
+    throw std::runtime_error("the simulator ended before logging " + prefix);
+}
+
+void simulator::awaitexit() {
+    seen += readall(log);
     waitfor(pid);
     close(log);
     pid = -1;
-    return text;
+}
+
+std::string simulator::finish() {
+    if (pid >= 0) {
+        kill(pid, SIGTERM);
+        awaitexit();
+    }
+    return seen;
 }
 
 simulator::~simulator() {
     finish();
 }
 
-outcome runlowrad(const std::vector<std::string> &maps, const std::string &answers) {
+session::session(const std::vector<std::string> &maps, wiring streams) {
+    // lowrad may leave before it has read every answer; that is no error here.
+    signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args{RUNNER_PATH};
     for (const std::string &map : maps) {
         args.insert(args.end(), {"--map", map});
     }
     args.insert(args.end(), {"--", LOWRAD_PATH});
 
-    const pipeends in = makepipe();
-    const pipeends out = makepipe();
-    const pid_t pid = spawn(args, in.read, out.write);
-    close(in.read);
-    close(out.write);
-    // lowrad may leave before it has read every answer; that is no error here.
-    signal(SIGPIPE, SIG_IGN);
-    if (write(in.write, answers.data(), answers.size()) < 0) {
+    const pipeends input = makepipe();
+    const pipeends output = makepipe();
+    // A broken pipe has lost its reader before lowrad writes a byte.
+    if (streams.out == wiring::broken) {
+        close(output.read);
+    }
+    pid = spawn(args, streams.inputclosed ? closed : input.read,
+                streams.out == wiring::closed ? closed : output.write, streams.sigpipeignored);
+    close(input.read);
+    close(output.write);
+    in = input.write;
+    if (streams.out == wiring::piped) {
+        out = output.read;
+    } else if (streams.out == wiring::closed) {
+        close(output.read);
+    }
+}
+
+session::~session() {
+    if (pid >= 0) {
+        kill(pid, SIGKILL);
+        finish();
+    }
+}
+
+void session::answer(const std::string &answers) {
+    if (write(in, answers.data(), answers.size()) < 0) {
         // lowrad is gone already; its output and status tell why.
     }
-    close(in.write);
-    outcome result{readall(out.read), 0};
-    close(out.read);
-    result.status = waitfor(pid);
+}
+
+void session::await(const std::string &text) {
+    size_t found;
+    while ((found = output.find(text, awaited)) == std::string::npos) {
+        char buffer[4096];
+        const ssize_t got = readsome(out, buffer, sizeof buffer);
+        if (got <= 0) {
+            throw std::runtime_error("lowrad ended before writing " + text);
+        }
+        output.append(buffer, static_cast<size_t>(got));
+    }
+    awaited = found + text.size();
+}
+
+outcome session::finish() {
+    close(in);
+    in = -1;
+    if (out >= 0) {
+        output += readall(out);
+        close(out);
+        out = -1;
+    }
+    outcome result{output, 0};
+    result.status = waitfor(pid, &result.cpu);
+    pid = -1;
     return result;
+}
+
+outcome runlowrad(const std::vector<std::string> &maps, const std::string &answers) {
+    session lowrad(maps);
+    lowrad.answer(answers);
+    return lowrad.finish();
 }
 
 std::vector<std::string> loglines(const std::string &log, const std::string &prefix) {

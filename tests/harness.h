@@ -5,6 +5,9 @@
 // mapped onto a /dev/ttySn and a script of answers on standard input. Nothing
 // waits on a clock: the answers are all written at once, lowrad reads them as
 // it goes, and the test collects every byte lowrad writes until it exits.
+// Tests that must act between two steps (the counter gone, a second instance,
+// a signal) drive a session instead, waiting for lowrad's output or for the
+// simulator's log lines.
 #pragma once
 
 #include <string>
@@ -21,6 +24,10 @@ class simulator {
     const std::string &path() const {
         return pty;
     }
+    // Reads the log up to and including the first new line that starts with prefix.
+    std::string awaitline(const std::string &prefix);
+    // Waits until the simulator ends by itself (--runs, --hangup-after).
+    void awaitexit();
     // Stops the simulator and returns its log (everything after the path).
     std::string finish();
 
@@ -28,11 +35,46 @@ class simulator {
     pid_t pid = -1;
     int log = -1;
     std::string pty;
+    std::string seen; // the log read so far
 };
 
 struct outcome {
     std::string output; // everything lowrad wrote on standard output
     int status;         // exit status, or 128 + signal
+    double cpu = 0;     // seconds of processor time lowrad used
+};
+
+// How a session wires lowrad's standard streams.
+struct wiring {
+    enum output { piped, closed, broken }; // broken: a pipe nobody reads
+    bool inputclosed = false;              // standard input closed from the start
+    output out = piped;
+    bool sigpipeignored = false; // inherited as ignored, as from some parents
+};
+
+// lowrad running through the runner, answered step by step.
+class session {
+  public:
+    session(const std::vector<std::string> &maps, wiring streams = {});
+    session(const session &) = delete;
+    session &operator=(const session &) = delete;
+    ~session();
+
+    pid_t id() const {
+        return pid;
+    }
+    void answer(const std::string &answers);
+    // Reads lowrad's output until text has appeared since the last wait.
+    void await(const std::string &text);
+    // Closes standard input, reads the rest of the output and waits for the end.
+    outcome finish();
+
+  private:
+    pid_t pid = -1;
+    int in = -1;
+    int out = -1;
+    std::string output;
+    size_t awaited = 0; // where the next wait starts looking
 };
 
 // Runs lowrad with each "ttySn=DEVICE" of maps in place and answers on stdin.

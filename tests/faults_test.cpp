@@ -1,0 +1,211 @@
+// lowrad when things go wrong around it: a counter that hangs up or vanishes,
+// a line full of noise, a signal, standard streams that end, close or break,
+// and a second instance on the same port. Each ends as the program's rules
+// say, never with a crash, a hang or a busy loop.
+#include "dialogue.h"
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string background0 = backgroundprompt + opened("/dev/ttyS0") + waiting;
+const std::string cycle0 = banner + bothruns("/dev/ttyS0") + results + convertquestion;
+
+TEST(Faults, CounterHangingUpMidRunTimesOutWithoutSpinning) {
+    simulator sim(counter({"--hangup-after", "5"}));
+    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n");
+    // The totals already shown stay on the screen above the time-out.
+    EXPECT_EQ(run.output, banner + background0 + progress({5, 5, 5, 5, 5}) + timedout);
+    EXPECT_EQ(run.status, 0);
+    // Reads on a line whose master is gone fail at once; the 12000 polls
+    // must still sleep between them.
+    EXPECT_LT(run.cpu, 3.0);
+    EXPECT_EQ(loglines(sim.finish(), "hangup"),
+              std::vector<std::string>{"hangup 1: 5 frames, 25 impulses"});
+}
+
+TEST(Faults, CounterGoneBeforeTheSampleRunFailsToOpen) {
+    simulator sim(counter({"--runs", "1"}));
+    session lowrad({"ttyS0=" + sim.path()});
+    lowrad.answer("0\nG\n");
+    lowrad.await(sampleprompt);
+    sim.awaitexit();
+    lowrad.answer("G\ny\n");
+    const outcome run = lowrad.finish();
+    EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt +
+                              "Opening /dev/ttyS0 ...\n\n" + failed);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Faults, LongNoiseBeforeAndBetweenFramesIsSkipped) {
+    simulator sim(counter({"--noise-first", "1000", "--noise", "7"}));
+    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\nn\nn\n");
+    EXPECT_EQ(run.output, banner + fullcycle("/dev/ttyS0"));
+    EXPECT_EQ(run.status, 0);
+}
+
+// An interrupt ends lowrad the conventional way, by the signal, and the port
+// goes with the process: the next instance takes it.
+TEST(Faults, InterruptDuringARunEndsByTheSignalAndFreesThePort) {
+    simulator sim(counter({"--silent-run", "1"}));
+    {
+        session lowrad({"ttyS0=" + sim.path()});
+        lowrad.answer("0\nG\n");
+        lowrad.await(waiting);
+        kill(lowrad.id(), SIGINT);
+        const outcome run = lowrad.finish();
+        EXPECT_EQ(run.output, banner + background0);
+        EXPECT_EQ(run.status, 128 + SIGINT);
+    }
+    sim.awaitline("close 1");
+    const outcome next = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    EXPECT_EQ(next.output, banner + background0 + progress(repeated({8})) + sampleprompt);
+    EXPECT_EQ(next.status, 0);
+}
+
+// Every answer that input ends before, wherever it ends, ends the program
+// quietly; so does standard input closed from the start.
+TEST(Faults, EndOfInputAtEveryPromptEnds) {
+    const std::string sample = banner + background0 + progress(repeated({5})) + sampleprompt;
+    const std::vector<std::pair<std::string, std::string>> scenarios{
+        {"", banner},
+        {"0\n", banner + backgroundprompt},
+        {"0\nG\n", sample},
+        {"0\nG\nG\n", cycle0 + restartquestion + "\n\n"},
+        {"0\nG\nG\nn\n", cycle0 + restartquestion + "\n\n"},
+        {"0\nG\nG\nn\ny\n", cycle0 + restartquestion + "\n\n" + backgroundprompt},
+    };
+    for (const auto &[answers, shown] : scenarios) {
+        simulator sim(counter());
+        const outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
+        EXPECT_EQ(run.output, shown) << "answers: " << answers;
+        EXPECT_EQ(run.status, 0);
+    }
+    session closed({}, {.inputclosed = true});
+    const outcome run = closed.finish();
+    EXPECT_EQ(run.output, banner);
+    EXPECT_EQ(run.status, 0);
+}
+
+// A pseudo-terminal on which the test itself is the counter: it sees every
+// byte lowrad writes on the line and what lowrad leaves unread.
+class line {
+  public:
+    line() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        path = ptsname(master);
+        termios raw{};
+        tcgetattr(master, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(master, TCSANOW, &raw);
+        // Held open so that the line outlives lowrad's closes.
+        slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    }
+    line(const line &) = delete;
+    line &operator=(const line &) = delete;
+    ~line() {
+        close(slave);
+        close(master);
+    }
+
+    void send(unsigned frames) const {
+        const std::array<unsigned char, 4> five{0xFF, 0x05, 0x00, 0x04};
+        for (unsigned frame = 0; frame < frames; ++frame) {
+            if (write(master, five.data(), five.size()) != 4) {
+                throw std::runtime_error("the line is full");
+            }
+        }
+    }
+    // What lowrad wrote on the line.
+    std::string written() const {
+        return drain(master);
+    }
+    // What lowrad left unread.
+    std::string unread() const {
+        return drain(slave);
+    }
+
+    std::string path;
+
+  private:
+    static std::string drain(int fd) {
+        std::string text;
+        std::array<char, 256> buffer{};
+        ssize_t got;
+        while ((got = read(fd, buffer.data(), buffer.size())) > 0) {
+            text.append(buffer.data(), static_cast<size_t>(got));
+        }
+        return text;
+    }
+
+    int master = -1;
+    int slave = -1;
+};
+
+// With standard output closed, the port would be opened on descriptor 1 and
+// the dialogue written to the counter; it must go nowhere. A reader that has
+// gone away ends lowrad by SIGPIPE at its first word, as any Unix program,
+// unless SIGPIPE was ignored: then it measures blind until the answers end.
+TEST(Faults, ClosedOrBrokenStandardOutputNeverReachesTheLine) {
+    struct scenario {
+        const char *what;
+        wiring streams;
+        int status;
+        size_t unread; // bytes of the 38 frames left on the line
+    };
+    const std::vector<scenario> scenarios{
+        {"closed", {.out = wiring::closed}, 0, 0},
+        {"broken", {.out = wiring::broken}, 128 + SIGPIPE, 38 * 4},
+        {"broken, SIGPIPE ignored", {.out = wiring::broken, .sigpipeignored = true}, 0, 0},
+    };
+    for (const scenario &s : scenarios) {
+        const line counterline;
+        counterline.send(38);
+        session lowrad({"ttyS0=" + counterline.path}, s.streams);
+        lowrad.answer("0\nG\nG\nn\nn\n");
+        const outcome run = lowrad.finish();
+        EXPECT_EQ(run.status, s.status) << s.what;
+        EXPECT_EQ(counterline.written(), "") << s.what;
+        EXPECT_EQ(counterline.unread().size(), s.unread) << s.what;
+    }
+}
+
+// A second lowrad on a port that one holds fails to open it and never reads
+// from it; once the first has closed it, the port is free again. The first
+// run is silent, so that it holds the port for the 12 s of its time-out.
+TEST(Port, SecondInstanceOnAHeldPortFailsToOpen) {
+    simulator sim(counter({"--silent-run", "1"}));
+    session first({"ttyS0=" + sim.path()});
+    first.answer("0\nG\nG\n");
+    first.await(waiting);
+    // The simulator has taken the first open in: the second instance's open
+    // and close are events of their own, not merged with it.
+    sim.awaitline("open 1 background");
+    const outcome second = runlowrad({"ttyS0=" + sim.path()}, "0\nG\n");
+    EXPECT_EQ(second.output, banner + backgroundprompt + "Opening /dev/ttyS0 ...\n\n" + failed);
+    EXPECT_EQ(second.status, 0);
+
+    const outcome run = first.finish();
+    EXPECT_EQ(run.output, banner + background0 + timedout);
+    EXPECT_EQ(run.status, 0);
+    sim.awaitline("close 1");
+    const outcome third = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    EXPECT_EQ(third.output, banner + background0 + progress(repeated({8})) + sampleprompt);
+    EXPECT_EQ(third.status, 0);
+    EXPECT_EQ(loglines(sim.finish(), "open"),
+              (std::vector<std::string>{"open 1 background", "open 2 sample"}));
+}
+
+} // namespace
