@@ -1,0 +1,196 @@
+// The manual pages and the installed programs.
+//
+// The pages quote what the programs write and list their options; these tests
+// render the real pages with groff and hold them against the strings that the
+// end-to-end tests check lowrad against, and against the programs' own
+// --help. The install test installs the build into a scratch prefix and runs
+// the installed runner, which must find the installed lowrad beside it.
+#include "dialogue.h"
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path pages = fs::path(SOURCE_DIR) / "man";
+
+struct result {
+    std::string output; // standard output and standard error together
+    int status;
+};
+
+// Runs args (found on PATH) with input on its standard input.
+result execute(const std::vector<std::string> &args, const std::string &input = "") {
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        return {"", -1};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    std::transform(args.begin(), args.end(), std::back_inserter(argv),
+                   [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    // The inputs here are a few bytes, which a pipe takes without a reader.
+    const bool written = write(in[1], input.data(), input.size()) == ssize_t(input.size());
+    close(in[1]);
+    std::string output;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(out[0], buffer, sizeof buffer)) > 0) {
+        output.append(buffer, size_t(got));
+    }
+    close(out[0]);
+    int status = 0;
+    if (error != 0 || !written || waitpid(pid, &status, 0) != pid) {
+        return {output, -1};
+    }
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+}
+
+// Wrapped and indented however groff likes: every run of white space as one space.
+std::string squeezed(const std::string &text) {
+    return std::regex_replace(text, std::regex("\\s+"), " ");
+}
+
+std::string rendered(const std::string &page) {
+    return squeezed(execute({"groff", "-man", "-Tascii", "-P-cbou", pages / page}).output);
+}
+
+std::string read(const fs::path &path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+TEST(Manual, PagesRenderWithoutWarnings) {
+    for (const std::string page : {"lowrad.1", "lowrad-sim.1", "lowrad-run.1"}) {
+        const result check = execute({"groff", "-man", "-ww", "-z", pages / page});
+        EXPECT_EQ(check.output, "") << page;
+        EXPECT_EQ(check.status, 0) << page;
+    }
+}
+
+// Whatever lowrad writes that the manual quotes, it quotes exactly.
+TEST(Manual, QuotesLowradWordForWord) {
+    const std::string page = rendered("lowrad.1");
+    const std::vector<std::string> quotes{
+        banner,
+        backgroundprompt,
+        sampleprompt,
+        "Opening /dev/ttyS0 ...\n\nPort opened successfully\n" + waiting,
+        "Reception started !",
+        timedout,
+        failed,
+        "Final results:",
+        "Sample does not add radioactivity but shields environmental radiation !",
+        "Measurement setup is not adapted",
+        "Detected radioactivity versus background is very low",
+        "Measurements are not significant",
+        convertquestion,
+        coefficientquestion + "0.05",
+        massquestion + "0.5",
+        restartquestion,
+        "FF 07 00 06",
+        "FF 2C 01 2C",
+    };
+    for (const std::string &quote : quotes) {
+        EXPECT_NE(page.find(squeezed(quote)), std::string::npos) << "not in lowrad(1): " << quote;
+    }
+}
+
+// The figures the manual shows for a run of 90 and one of 270 impulses, and
+// for the conversion, are those lowrad prints for them.
+TEST(Manual, ShowsLowradsOwnFigures) {
+    simulator sim({"--period", "0.02", "--background-counts", "5", "--sample-counts", "15"});
+    const outcome lowrad = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\ny\n0.05\n0.5\nn\n");
+    EXPECT_EQ(lowrad.status, 0);
+    const std::string page = rendered("lowrad.1");
+    for (const std::string figures : {
+             "Counts over 180 seconds: 90.000000 counts",
+             "- Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n",
+             "- Sample + Background: 270.000000 counts over 3 minutes = 90.000000 cpm\n",
+             "- Net count rate: 60.000000 cpm = 1.000000 cps\n",
+             "Sample activity level: 39.999999 Bq/Kg\n",
+         }) {
+        EXPECT_NE(lowrad.output.find(figures), std::string::npos)
+            << "lowrad did not print " << figures;
+        EXPECT_NE(page.find(squeezed(figures)), std::string::npos)
+            << "not in lowrad(1): " << figures;
+    }
+}
+
+// Every option a program's --help names has its entry in the manual.
+TEST(Manual, DocumentsEveryOption) {
+    const std::vector<std::pair<std::string, std::string>> programs{
+        {SIM_PATH, "lowrad-sim.1"},
+        {RUNNER_PATH, "lowrad-run.1"},
+    };
+    for (const auto &[program, page] : programs) {
+        const result help = execute({program, "--help"});
+        ASSERT_EQ(help.status, 0) << program;
+        const std::string text = rendered(page);
+        std::set<std::string> options;
+        const std::regex option("--?[a-z][a-z-]*");
+        for (auto it = std::sregex_iterator(help.output.begin(), help.output.end(), option);
+             it != std::sregex_iterator(); ++it) {
+            options.insert(it->str());
+        }
+        EXPECT_GE(options.size(), 3U) << program;
+        for (const std::string &name : options) {
+            EXPECT_NE(text.find(name), std::string::npos) << name << " not in " << page;
+        }
+    }
+}
+
+// Installed, the runner starts the lowrad beside it in a /dev of its own.
+TEST(Install, InstalledRunnerStartsInstalledLowrad) {
+    const fs::path prefix =
+        fs::temp_directory_path() / ("lowrad-install-" + std::to_string(getpid()));
+    const result install = execute({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix});
+    ASSERT_EQ(install.status, 0) << install.output;
+    for (const std::string program : {"lowrad", "lowrad-sim", "lowrad-run"}) {
+        const fs::path path = prefix / "bin" / program;
+        EXPECT_TRUE(fs::is_regular_file(path)) << path;
+        EXPECT_EQ(read(prefix / "share/man/man1" / (program + ".1")),
+                  read(pages / (program + ".1")))
+            << program;
+    }
+    const std::vector<std::pair<std::string, std::string>> sessions{
+        {"Q\n", banner},
+        {"0\nG\n", banner + backgroundprompt + "Opening /dev/ttyS0 ...\n\n" + failed},
+    };
+    for (const auto &[answers, expected] : sessions) {
+        const result session = execute({prefix / "bin/lowrad-run"}, answers);
+        EXPECT_EQ(session.output, expected) << answers;
+        EXPECT_EQ(session.status, 0);
+    }
+    fs::remove_all(prefix);
+}
+
+} // namespace
