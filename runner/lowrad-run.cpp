@@ -128,7 +128,7 @@ std::string defaultprogram() {
     const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
     if (length > 0) {
         self.resize(static_cast<size_t>(length));
-        const std::string beside = self.substr(0, self.rfind('/') + 1) + "lowrad";
+        std::string beside = self.substr(0, self.rfind('/') + 1) + "lowrad";
         if (access(beside.c_str(), X_OK) == 0) {
             return beside;
         }

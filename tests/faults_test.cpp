@@ -167,7 +167,7 @@ TEST(Faults, ClosedOrBrokenStandardOutputNeverReachesTheLine) {
     };
     const std::vector<scenario> scenarios{
         {"closed", {.out = wiring::closed}, 0, 0},
-        {"broken", {.out = wiring::broken}, 128 + SIGPIPE, 38 * 4},
+        {"broken", {.out = wiring::broken}, 128 + SIGPIPE, size_t{38} * 4},
         {"broken, SIGPIPE ignored", {.out = wiring::broken, .sigpipeignored = true}, 0, 0},
     };
     for (const scenario &s : scenarios) {

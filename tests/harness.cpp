@@ -55,6 +55,7 @@ pid_t spawn(const std::vector<std::string> &args, int in, int out, bool sigpipei
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string &arg : args) {
         argv.push_back(const_cast<char *>(arg.c_str()));
     }
@@ -168,21 +169,21 @@ session::session(const std::vector<std::string> &maps, wiring streams) {
     }
     args.insert(args.end(), {"--", LOWRAD_PATH});
 
-    const pipeends input = makepipe();
-    const pipeends output = makepipe();
+    const pipeends inpipe = makepipe();
+    const pipeends outpipe = makepipe();
     // A broken pipe has lost its reader before lowrad writes a byte.
     if (streams.out == wiring::broken) {
-        close(output.read);
+        close(outpipe.read);
     }
-    pid = spawn(args, streams.inputclosed ? closed : input.read,
-                streams.out == wiring::closed ? closed : output.write, streams.sigpipeignored);
-    close(input.read);
-    close(output.write);
-    in = input.write;
+    pid = spawn(args, streams.inputclosed ? closed : inpipe.read,
+                streams.out == wiring::closed ? closed : outpipe.write, streams.sigpipeignored);
+    close(inpipe.read);
+    close(outpipe.write);
+    in = inpipe.write;
     if (streams.out == wiring::piped) {
-        out = output.read;
+        out = outpipe.read;
     } else if (streams.out == wiring::closed) {
-        close(output.read);
+        close(outpipe.read);
     }
 }
 
@@ -193,7 +194,7 @@ session::~session() {
     }
 }
 
-void session::answer(const std::string &answers) {
+void session::answer(const std::string &answers) const {
     if (write(in, answers.data(), answers.size()) < 0) {
         // lowrad is gone already; its output and status tell why.
     }

@@ -55,7 +55,7 @@ struct wiring {
 // lowrad running through the runner, answered step by step.
 class session {
   public:
-    session(const std::vector<std::string> &maps, wiring streams = {});
+    explicit session(const std::vector<std::string> &maps, wiring streams = {});
     session(const session &) = delete;
     session &operator=(const session &) = delete;
     ~session();
@@ -63,7 +63,7 @@ class session {
     pid_t id() const {
         return pid;
     }
-    void answer(const std::string &answers);
+    void answer(const std::string &answers) const;
     // Reads lowrad's output until text has appeared since the last wait.
     void await(const std::string &text);
     // Closes standard input, reads the rest of the output and waits for the end.
