@@ -54,11 +54,11 @@ const char *const usage =
     std::exit(2);
 }
 
-mapping parsemap(const std::string &spec) {
+mapping parsemap(const std::string &argument) {
     static const std::regex form("(ttyS[0-9]+)=(.+)");
     std::smatch parts;
-    if (!std::regex_match(spec, parts, form)) {
-        misuse("'" + spec + "' is not of the form ttySn=DEVICE");
+    if (!std::regex_match(argument, parts, form)) {
+        misuse("'" + argument + "' is not of the form ttySn=DEVICE");
     }
     return {parts[1], parts[2]};
 }
