@@ -37,14 +37,17 @@ void wire(posix_spawn_file_actions_t &actions, int fd, int target) {
     }
 }
 
-// Starts argv with the given descriptors (or inherit, or closed) as its stdin
-// and stdout. The child gets SIGPIPE at its default, as from a shell, even
-// though the tests ignore it, unless it is to inherit it ignored.
-pid_t spawn(const std::vector<std::string> &args, int in, int out, bool sigpipeignored = false) {
+// Starts argv (a path, or a name looked up on PATH) with the given descriptors
+// (or inherit, or closed) as its stdin, stdout and stderr. The child gets
+// SIGPIPE at its default, as from a shell, even though the tests ignore it,
+// unless it is to inherit it ignored.
+pid_t spawn(const std::vector<std::string> &args, int in, int out, int err = inherit,
+            bool sigpipeignored = false) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     wire(actions, in, STDIN_FILENO);
     wire(actions, out, STDOUT_FILENO);
+    wire(actions, err, STDERR_FILENO);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
@@ -61,7 +64,7 @@ pid_t spawn(const std::vector<std::string> &args, int in, int out, bool sigpipei
     }
     argv.push_back(nullptr);
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    const int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
@@ -113,7 +116,7 @@ simulator::simulator(const std::vector<std::string> &options) {
     std::vector<std::string> args{SIM_PATH};
     args.insert(args.end(), options.begin(), options.end());
     const pipeends out = makepipe();
-    pid = spawn(args, -1, out.write);
+    pid = spawn(args, inherit, out.write);
     close(out.write);
     log = out.read;
     char c;
@@ -176,7 +179,8 @@ session::session(const std::vector<std::string> &maps, wiring streams) {
         close(outpipe.read);
     }
     pid = spawn(args, streams.inputclosed ? closed : inpipe.read,
-                streams.out == wiring::closed ? closed : outpipe.write, streams.sigpipeignored);
+                streams.out == wiring::closed ? closed : outpipe.write, inherit,
+                streams.sigpipeignored);
     close(inpipe.read);
     close(outpipe.write);
     in = inpipe.write;
@@ -231,6 +235,23 @@ outcome runlowrad(const std::vector<std::string> &maps, const std::string &answe
     session lowrad(maps);
     lowrad.answer(answers);
     return lowrad.finish();
+}
+
+outcome execute(const std::vector<std::string> &args, const std::string &input) {
+    const pipeends in = makepipe();
+    const pipeends out = makepipe();
+    const pid_t pid = spawn(args, in.read, out.write, out.write);
+    close(in.read);
+    close(out.write);
+    // The inputs here are a few bytes, which a pipe takes without a reader.
+    if (write(in.write, input.data(), input.size()) < 0) {
+        // The command is gone already; its output and status tell why.
+    }
+    close(in.write);
+    outcome result{readall(out.read), 0};
+    close(out.read);
+    result.status = waitfor(pid, &result.cpu);
+    return result;
 }
 
 std::vector<std::string> loglines(const std::string &log, const std::string &prefix) {

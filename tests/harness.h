@@ -39,9 +39,9 @@ class simulator {
 };
 
 struct outcome {
-    std::string output; // everything lowrad wrote on standard output
+    std::string output; // everything the program wrote on standard output
     int status;         // exit status, or 128 + signal
-    double cpu = 0;     // seconds of processor time lowrad used
+    double cpu = 0;     // seconds of processor time the program used
 };
 
 // How a session wires lowrad's standard streams.
@@ -79,6 +79,10 @@ class session {
 
 // Runs lowrad with each "ttySn=DEVICE" of maps in place and answers on stdin.
 outcome runlowrad(const std::vector<std::string> &maps, const std::string &answers);
+
+// Runs a command (a path, or a name found on PATH) with input on its standard
+// input; the output is its standard output and standard error together.
+outcome execute(const std::vector<std::string> &args, const std::string &input = "");
 
 // The simulator's log lines that start with prefix.
 std::vector<std::string> loglines(const std::string &log, const std::string &prefix);

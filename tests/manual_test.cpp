@@ -10,16 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <set>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -27,50 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path pages = fs::path(SOURCE_DIR) / "man";
-
-struct result {
-    std::string output; // standard output and standard error together
-    int status;
-};
-
-// Runs args (found on PATH) with input on its standard input.
-result execute(const std::vector<std::string> &args, const std::string &input = "") {
-    int in[2];
-    int out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
-        return {"", -1};
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    std::transform(args.begin(), args.end(), std::back_inserter(argv),
-                   [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    // The inputs here are a few bytes, which a pipe takes without a reader.
-    const bool written = write(in[1], input.data(), input.size()) == ssize_t(input.size());
-    close(in[1]);
-    std::string output;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(out[0], buffer, sizeof buffer)) > 0) {
-        output.append(buffer, size_t(got));
-    }
-    close(out[0]);
-    int status = 0;
-    if (error != 0 || !written || waitpid(pid, &status, 0) != pid) {
-        return {output, -1};
-    }
-    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
-}
 
 // Wrapped and indented however groff likes: every run of white space as one space.
 std::string squeezed(const std::string &text) {
@@ -90,7 +41,7 @@ std::string read(const fs::path &path) {
 
 TEST(Manual, PagesRenderWithoutWarnings) {
     for (const std::string page : {"lowrad.1", "lowrad-sim.1", "lowrad-run.1"}) {
-        const result check = execute({"groff", "-man", "-ww", "-z", pages / page});
+        const outcome check = execute({"groff", "-man", "-ww", "-z", pages / page});
         EXPECT_EQ(check.output, "") << page;
         EXPECT_EQ(check.status, 0) << page;
     }
@@ -152,7 +103,7 @@ TEST(Manual, DocumentsEveryOption) {
         {RUNNER_PATH, "lowrad-run.1"},
     };
     for (const auto &[program, page] : programs) {
-        const result help = execute({program, "--help"});
+        const outcome help = execute({program, "--help"});
         ASSERT_EQ(help.status, 0) << program;
         const std::string text = rendered(page);
         std::set<std::string> options;
@@ -172,7 +123,7 @@ TEST(Manual, DocumentsEveryOption) {
 TEST(Install, InstalledRunnerStartsInstalledLowrad) {
     const fs::path prefix =
         fs::temp_directory_path() / ("lowrad-install-" + std::to_string(getpid()));
-    const result install = execute({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix});
+    const outcome install = execute({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix});
     ASSERT_EQ(install.status, 0) << install.output;
     for (const std::string program : {"lowrad", "lowrad-sim", "lowrad-run"}) {
         const fs::path path = prefix / "bin" / program;
@@ -186,7 +137,7 @@ TEST(Install, InstalledRunnerStartsInstalledLowrad) {
         {"0\nG\n", banner + backgroundprompt + "Opening /dev/ttyS0 ...\n\n" + failed},
     };
     for (const auto &[answers, expected] : sessions) {
-        const result session = execute({prefix / "bin/lowrad-run"}, answers);
+        const outcome session = execute({prefix / "bin/lowrad-run"}, answers);
         EXPECT_EQ(session.output, expected) << answers;
         EXPECT_EQ(session.status, 0);
     }
