@@ -13,7 +13,7 @@
 static constexpr int framesperrun = 19;
 static constexpr uint32_t silencelimit = 12000;
 static constexpr long pollinterval = 1000000; // nanoseconds
-static constexpr long nanosecondspersecond = 1000000000;
+static constexpr long long nanosecondspersecond = 1000000000;
 
 static void greet() {
     std::printf("\nLow level radioactivity net count rate processing - see 'man lowrad'\n");
@@ -76,10 +76,20 @@ static void clearcycle() {
     st.timout = 0;
 }
 
+static long long nanoseconds(const timespec &time) {
+    return time.tv_sec * nanosecondspersecond + time.tv_nsec;
+}
+
 // A relative 1 ms sleep always wakes a little late, and 12000 of them add up
 // to well over the 12 s the time-out announces. Sleeping to deadlines 1 ms
 // apart on the monotonic clock lets a late wake-up be made up by a shorter
 // next sleep, so the polls keep their 1 ms cadence on average.
+//
+// A wake-up more than a whole interval late is no jitter but a stall: Ctrl-Z,
+// SIGSTOP, a debugger, a paused machine, a board that swaps. Making that up
+// would poll through the missed deadlines without sleeping, count each as a
+// silent poll and give up on a counter that kept sending all along. So the
+// deadlines start afresh from now, and the stall counts as one poll.
 static void awaittick() {
     st.tick.tv_nsec += pollinterval;
     if (st.tick.tv_nsec >= nanosecondspersecond) {
@@ -87,6 +97,11 @@ static void awaittick() {
         ++st.tick.tv_sec;
     }
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &st.tick, nullptr);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (nanoseconds(now) - nanoseconds(st.tick) > pollinterval) {
+        st.tick = now;
+    }
 }
 
 // Every byte that arrives resets st.timout, so the limit measures unbroken

@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <stdexcept>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -70,6 +72,23 @@ TEST(Faults, InterruptDuringARunEndsByTheSignalAndFreesThePort) {
     const outcome next = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
     EXPECT_EQ(next.output, banner + background0 + progress(repeated({8})) + sampleprompt);
     EXPECT_EQ(next.status, 0);
+}
+
+// Ctrl-Z and fg, a debugger or a paused machine stop lowrad for longer than
+// its silence limit while the counter goes on sending. The stall is no
+// silence: lowrad reads the frames that waited and counts the run to its end.
+TEST(Faults, StoppedLongerThanTheSilenceLimitReadsOn) {
+    simulator sim({"--period", "1", "--background-counts", "5", "--sample-counts", "8"});
+    session lowrad({"ttyS0=" + sim.path()});
+    lowrad.answer("0\nG\nQ\n");
+    lowrad.await(progress({5, 5}));
+    kill(lowrad.id(), SIGSTOP);
+    // The stall itself is what is tested: 13 s, longer than the 12 s limit.
+    std::this_thread::sleep_for(std::chrono::seconds(13));
+    kill(lowrad.id(), SIGCONT);
+    const outcome run = lowrad.finish();
+    EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt);
+    EXPECT_EQ(run.status, 0);
 }
 
 // Every answer that input ends before, wherever it ends, ends the program
