@@ -3,9 +3,7 @@
 #include "console/dialog.h"
 #include "console/state.h"
 
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 static constexpr double minutesperrun = 3;
 static constexpr double secondsperrun = 180;
@@ -38,19 +36,6 @@ static bool significant() {
         return false;
     }
     return true;
-}
-
-// An answer that is no finite number reads as 0, which neither question
-// accepts, so "nan", "inf" or an overflow are asked again. When input has
-// ended no answer can come, and the program ends.
-static float readnumber() {
-    readword();
-    if (st.reply[0] == '\0') {
-        leave();
-    }
-    char *end = nullptr;
-    const float value = std::strtof(st.reply, &end);
-    return end != st.reply && std::isfinite(value) ? value : 0;
 }
 
 static void askcoeff() {

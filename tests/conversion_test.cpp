@@ -36,15 +36,19 @@ TEST(Conversion, CoefficientIsKeptForTheNextCycle) {
     EXPECT_EQ(run.status, 0);
 }
 
-// Answers that are no usable number are asked again; a negative coefficient
-// is a coefficient all the same.
+// Answers that are no usable number are asked again, and so is a word that
+// is a number only in part: cut at ten characters, with a decimal comma, a
+// unit or a NUL. A negative coefficient is a coefficient all the same.
 TEST(Conversion, UnusableNumbersAreAskedAgain) {
-    const outcome run = cycle({}, "y\nabc 0 nan -inf 1e99 -2\n0 -1 x NAN 2\nn\n");
+    const std::string nul(1, '\0');
+    const outcome run = cycle({}, "y\nabc 0 nan -inf 1e99 0,05 0.000123456 2kg -2\n0 -1 x NAN 1,5 "
+                                  "0.5.1 " +
+                                      nul + " 20e-1\nn\n");
     std::string expected = banner + bothruns("/dev/ttyS0") + results + convertquestion;
-    for (int asked = 0; asked < 6; ++asked) {
+    for (int asked = 0; asked < 9; ++asked) {
         expected += coefficientquestion;
     }
-    for (int asked = 0; asked < 5; ++asked) {
+    for (int asked = 0; asked < 8; ++asked) {
         expected += massquestion;
     }
     expected += "\n\nSample activity level: -0.075000 Bq/Kg\n\n" + restartquestion + "\n\n";

@@ -37,19 +37,20 @@ TEST(Cycle, SecondCycleStartsAfresh) {
     EXPECT_EQ(loglines(sim.finish(), "open").size(), 4U);
 }
 
-// Only the first character of an answer counts, and what lies beyond the
-// answer's width is the next answer.
-TEST(Cycle, AnswersAreCutAtTheirWidth) {
+// An answer is the whole word typed: its first character decides, and the
+// rest of a long word never answers the next question. Separate words on one
+// line still answer one question each.
+TEST(Cycle, AnswersAreWholeWords) {
     const std::string background =
         backgroundprompt + opened("/dev/ttyS3") + waiting + progress(repeated({5}));
     const std::string sample = sampleprompt + opened("/dev/ttyS3") + waiting +
                                progress(repeated({8})) + results + convertquestion +
                                restartquestion + "\n\n";
     const std::vector<std::pair<std::string, std::string>> scenarios{
-        {"3abcdefghijkl\n", backgroundprompt},         // "jk" answers the background prompt
-        {"3rd\nGo\nyes\n", background + sampleprompt}, // "ye" is no G
-        {"3\nGy\n", background + sampleprompt},        // nor is the "y" left over
-        {"3\nGGG\nnever\n", background + sample},      // the left-over "G" is one
+        {"3abcdefghijkl\nG\nQ\n", background + sampleprompt}, // "3..." is ttyS3
+        {"3rd\nGo\nyes\n", background + sampleprompt},        // "yes" is no G
+        {"3\nGGG\nQ\n", background + sampleprompt},           // the rest of "GGG" starts no run
+        {"3\nG G\nn\nyes\nG\nQ\n", background + sample + background + sampleprompt},
     };
     for (const auto &[answers, after] : scenarios) {
         simulator sim(counter());

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <unistd.h>
 
 namespace {
 
@@ -19,7 +20,8 @@ const std::string convertquestion = "Convert this result to a sample activity le
 // Evaluates the totals with answers waiting on standard input, and returns
 // what was shown.
 std::string evaluated(float background, float total, const std::string &answers) {
-    const std::string path = testing::TempDir() + "lowrad-answers";
+    // CTest runs each test in a process of its own, several at once.
+    const std::string path = testing::TempDir() + "lowrad-answers-" + std::to_string(getpid());
     std::ofstream(path) << answers;
     EXPECT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
     clearstate();
