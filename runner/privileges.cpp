@@ -24,8 +24,7 @@
 
 namespace {
 
-unsigned idfrom(const char *variable) {
-    const std::string text = std::getenv(variable);
+unsigned idfrom(const char *variable, const std::string &text) {
     unsigned id = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
     if (error != std::errc() || end != text.data() + text.size()) {
@@ -73,18 +72,20 @@ void refusesetid() {
 }
 
 std::optional<account> sudoer() {
-    if (getuid() != 0 || std::getenv("SUDO_UID") == nullptr) {
+    const char *sudouid = std::getenv("SUDO_UID");
+    if (getuid() != 0 || sudouid == nullptr) {
         return std::nullopt;
     }
-    const passwd *user = getpwuid(idfrom("SUDO_UID"));
+    const passwd *user = getpwuid(idfrom("SUDO_UID", sudouid));
     if (user == nullptr) {
-        std::fprintf(stderr, "lowrad-run: SUDO_UID=%s names no user\n", std::getenv("SUDO_UID"));
+        std::fprintf(stderr, "lowrad-run: SUDO_UID=%s names no user\n", sudouid);
         std::exit(1);
     }
     if (user->pw_uid == 0) {
         return std::nullopt;
     }
-    const gid_t gid = std::getenv("SUDO_GID") != nullptr ? idfrom("SUDO_GID") : user->pw_gid;
+    const char *sudogid = std::getenv("SUDO_GID");
+    const gid_t gid = sudogid != nullptr ? idfrom("SUDO_GID", sudogid) : user->pw_gid;
     return account{user->pw_uid, gid, user->pw_name};
 }
 
