@@ -2,32 +2,25 @@
 //
 // lowrad knows four paths, /dev/ttyS0 to /dev/ttyS3. To point it at the
 // simulator's pseudo-terminal or at a USB adapter, and to keep it away from
-// the machine's real serial ports, the runner enters a private mount
-// namespace, takes hold of each device you map (with O_PATH, which neither
-// touches the device nor wakes the simulator), mounts a fresh tmpfs on /dev,
-// bind mounts each device onto its ttySn name there and executes lowrad. Nothing
-// else exists in that /dev, so an unmapped ttySn fails to open. The mounts
-// vanish with the process. As a normal user the runner first enters a user
-// namespace of its own, where the kernel lets it mount; it keeps the same
-// user and group ids inside.
+// the machine's real serial ports, the runner builds a private /dev holding
+// only the mapped devices under their ttySn names (namespace.cpp) and
+// executes lowrad there, with the rights of the user who ran it
+// (privileges.cpp). This file reads the options, refuses maps lowrad could
+// not use, and runs the steps in order: everything that can be checked is
+// checked before anything is built.
+#include "runner/runner.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <regex>
-#include <sched.h>
 #include <string>
-#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-struct mapping {
-    std::string name;   // ttySn
-    std::string device; // what appears under that name
-};
 
 const char *const usage =
     "usage: lowrad-run [--map ttySn=DEVICE]... [--] [PROGRAM [ARGUMENT]...]\n"
@@ -44,11 +37,6 @@ const char *const usage =
     "  lowrad-run --map ttyS0=/dev/pts/3       the simulator's pseudo-terminal\n"
     "  lowrad-run --map ttyS1=/dev/ttyUSB0     a counter on a USB adapter\n";
 
-[[noreturn]] void fail(const std::string &what) {
-    std::fprintf(stderr, "lowrad-run: %s: %s\n", what.c_str(), std::strerror(errno));
-    std::exit(1);
-}
-
 [[noreturn]] void misuse(const std::string &what) {
     std::fprintf(stderr, "lowrad-run: %s\n\n%s", what.c_str(), usage);
     std::exit(2);
@@ -63,66 +51,43 @@ mapping parsemap(const std::string &argument) {
     return {parts[1], parts[2]};
 }
 
-void writefile(const std::string &path, const std::string &text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        fail(path);
+// lowrad opens only ttyS0 to ttyS3; another PROGRAM may want other names.
+void checkname(const mapping &map, bool ownprogram) {
+    // Of the form ttyS and digits already: one digit, 0 to 3.
+    if (map.name.size() == 5 && map.name.back() <= '3') {
+        return;
     }
-    close(fd);
+    const std::string problem = "lowrad selects only ttyS0 to ttyS3, not " + map.name;
+    if (!ownprogram) {
+        misuse(problem + " (with a PROGRAM of your own, any ttySn)");
+    }
+    std::fprintf(stderr, "lowrad-run: warning: %s\n", problem.c_str());
 }
 
-// Only root may mount in the machine's namespaces; anyone else gets a user
-// namespace in which they are still themselves.
-void enternamespace() {
-    const uid_t uid = geteuid();
-    const gid_t gid = getegid();
-    if (uid == 0) {
-        if (unshare(CLONE_NEWNS) != 0) {
-            fail("unshare");
+// Each name once, for a device that exists and is no directory.
+void checkmaps(const std::vector<mapping> &maps, bool ownprogram) {
+    for (auto map = maps.begin(); map != maps.end(); ++map) {
+        checkname(*map, ownprogram);
+        for (auto earlier = maps.begin(); earlier != map; ++earlier) {
+            if (earlier->name == map->name) {
+                misuse(map->name + " is mapped twice, to " + earlier->device + " and to " +
+                       map->device);
+            }
         }
-    } else {
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-            fail("unshare (are unprivileged user namespaces allowed?)");
+        struct stat status {};
+        if (stat(map->device.c_str(), &status) != 0) {
+            fail(map->device);
         }
-        writefile("/proc/self/setgroups", "deny");
-        writefile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
-        writefile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
-    }
-    // Our mounts must not propagate back to the machine.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        fail("making / private");
-    }
-}
-
-// The devices are taken hold of inside the new namespace: the kernel binds
-// only from mounts of the caller's own namespace.
-void makedev(const std::vector<mapping> &maps) {
-    std::vector<int> sources;
-    for (const mapping &map : maps) {
-        sources.push_back(open(map.device.c_str(), O_PATH | O_CLOEXEC));
-        if (sources.back() < 0) {
-            fail(map.device);
+        if (S_ISDIR(status.st_mode)) {
+            misuse(map->device + ", mapped to " + map->name +
+                   ", is a directory, not a device such as /dev/ttyUSB0");
         }
-    }
-    if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") != 0) {
-        fail("mounting a tmpfs on /dev");
-    }
-    for (size_t i = 0; i < maps.size(); ++i) {
-        const std::string target = "/dev/" + maps[i].name;
-        const int placeholder = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-        if (placeholder < 0) {
-            fail(target);
-        }
-        close(placeholder);
-        const std::string source = "/proc/self/fd/" + std::to_string(sources[i]);
-        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-            fail("mounting on " + target);
-        }
-        close(sources[i]);
     }
 }
 
 // The lowrad built or installed beside the runner, else whatever PATH finds.
+// Read before the namespace is entered: in a chroot, /proc/self/exe then
+// names the runner as seen from outside it.
 std::string defaultprogram() {
     std::string self(4096, '\0');
     const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
@@ -138,7 +103,13 @@ std::string defaultprogram() {
 
 } // namespace
 
+void fail(const std::string &what) {
+    std::fprintf(stderr, "lowrad-run: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
 int main(int argc, char **argv) {
+    refusesetid();
     std::vector<mapping> maps;
     int next = 1;
     for (; next < argc; ++next) {
@@ -147,7 +118,10 @@ int main(int argc, char **argv) {
             std::fputs(usage, stdout);
             return 0;
         }
-        if ((arg == "-m" || arg == "--map") && next + 1 < argc) {
+        if (arg == "-m" || arg == "--map") {
+            if (next + 1 == argc) {
+                misuse(arg + " needs a value, ttySn=DEVICE");
+            }
             maps.push_back(parsemap(argv[++next]));
         } else if (arg.starts_with("--map=")) {
             maps.push_back(parsemap(arg.substr(6)));
@@ -160,11 +134,20 @@ int main(int argc, char **argv) {
             break;
         }
     }
+    const bool ownprogram = next < argc;
+    checkmaps(maps, ownprogram);
+    const std::string program = ownprogram ? argv[next] : defaultprogram();
+    const std::optional<account> user = sudoer();
+    if (user) {
+        checkaccess(*user, maps);
+    }
 
     enternamespace();
     makedev(maps);
+    if (user) {
+        become(*user);
+    }
 
-    const std::string program = next < argc ? argv[next] : defaultprogram();
     std::vector<char *> command{const_cast<char *>(program.c_str())};
     for (int i = next + 1; i < argc; ++i) {
         command.push_back(argv[i]);
