@@ -2,19 +2,24 @@
 
 #include "sim/counter.h"
 #include "sim/fail.h"
+#include "sim/holders.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -97,6 +102,9 @@ class Session {
         // Our own hold on the slave lets us flush its input at each close. Opened before the
         // watch starts, it does not count as lowrad's.
         slave_ = check(open(path.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), path.data());
+        struct stat slave {};
+        check(fstat(slave_, &slave), path.data());
+        terminal_ = slave.st_rdev;
         events_ = check(inotify_init1(IN_NONBLOCK | IN_CLOEXEC), "inotify");
         check(inotify_add_watch(events_, path.data(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE),
               path.data());
@@ -120,20 +128,30 @@ class Session {
     // Events are taken one by one: a close and a reopen in the same batch end a run and start
     // the next one, which the mere state of the port would hide.
     void on_port_events() {
+        const std::vector<std::uint32_t> events = read_events();
+        for (std::size_t i = 0; i < events.size() && !counter_.runs_done(); ++i) {
+            if ((events[i] & IN_OPEN) != 0) {
+                port_opened();
+            } else if ((events[i] & IN_CLOSE) != 0) {
+                port_closed(i + 1 == events.size());
+            }
+        }
+    }
+
+    // The masks of all the events waiting.
+    std::vector<std::uint32_t> read_events() const {
+        std::vector<std::uint32_t> masks;
         alignas(inotify_event) std::array<char, 4096> buffer{};
         ssize_t length = 0;
         while ((length = read(events_, buffer.data(), buffer.size())) > 0) {
-            for (ssize_t at = 0; at < length && !counter_.runs_done();) {
+            for (ssize_t at = 0; at < length;) {
                 inotify_event event{};
                 std::memcpy(&event, buffer.data() + at, sizeof event);
                 at += static_cast<ssize_t>(sizeof event + event.len);
-                if ((event.mask & IN_OPEN) != 0) {
-                    port_opened();
-                } else if ((event.mask & IN_CLOSE) != 0) {
-                    port_closed();
-                }
+                masks.push_back(event.mask);
             }
         }
+        return masks;
     }
 
     void port_opened() {
@@ -144,14 +162,30 @@ class Session {
         }
     }
 
-    // inotify merges identical events that follow each other, so two opens may come as one:
-    // the count must not go below zero.
-    void port_closed() {
-        if (openers_ > 0 && --openers_ == 0) {
+    // inotify merges an event with an identical one still unread, so two opens may come as
+    // one, or two closes, and the count of openers be off either way. The last close of a
+    // batch therefore asks the kernel whether anyone still holds the port, unless events
+    // have come in meanwhile: a holder it shows may then be a new opener whose open is among
+    // them (an open is reported before its descriptor appears), and the count must do.
+    void port_closed(bool last_of_batch) {
+        openers_ -= openers_ > 0 ? 1 : 0;
+        if (last_of_batch && counter_.running()) {
+            const bool held = held_elsewhere(terminal_);
+            if (!events_waiting()) {
+                openers_ = held ? std::max(openers_, 1U) : 0;
+            }
+        }
+        if (openers_ == 0 && counter_.running()) {
             tcflush(slave_, TCIFLUSH);
             report_close();
             counter_.end_run();
         }
+    }
+
+    [[nodiscard]] bool events_waiting() const {
+        int bytes = 0;
+        check(ioctl(events_, FIONREAD, &bytes), "inotify");
+        return bytes > 0;
     }
 
     void on_typed_lines() {
@@ -196,6 +230,7 @@ class Session {
     int stop_;
     int events_ = -1;
     int slave_ = -1;
+    dev_t terminal_ = 0; // the slave's device number
     int line_;
     unsigned openers_ = 0;
     Counter counter_;

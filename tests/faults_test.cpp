@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
@@ -94,6 +95,68 @@ TEST(Faults, EndOfInputAtEveryPromptEnds) {
     const outcome run = closed.finish();
     EXPECT_EQ(run.output, banner);
     EXPECT_EQ(run.status, 0);
+}
+
+// Two openers of the counter's line at once. inotify merges an event with an
+// identical one still unread, so the simulator, paused meanwhile, sees two
+// opens or two closes as one. It must still end a run when the last opener
+// has gone, and only then; the test is the other opener.
+TEST(Faults, TwoOpenersOfTheLineKeepTheRunsApart) {
+    enum step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
+    struct scenario {
+        const char *what;
+        std::vector<step> steps;
+        int frames; // what lowrad's run counts: 5 for background, 8 with the sample
+        std::vector<std::string> opens;
+    };
+    const std::vector<scenario> scenarios{
+        {"two opens as one, then lowrad holds on alone",
+         {pause, hold, lowradopens, release, resume},
+         5,
+         {"open 1 background"}},
+        {"two opens, then two closes as one",
+         {hold, awaitopen, pause, hold, release, release, resume, awaitclose, lowradopens},
+         8,
+         {"open 1 background", "open 2 sample"}},
+    };
+    for (const scenario &s : scenarios) {
+        simulator sim(counter());
+        std::vector<int> held;
+        std::optional<session> lowrad;
+        for (const step next : s.steps) {
+            switch (next) {
+            case pause:
+                sim.pause();
+                break;
+            case resume:
+                sim.resume();
+                break;
+            case hold:
+                held.push_back(open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+                break;
+            case release:
+                close(held.back());
+                held.pop_back();
+                break;
+            case lowradopens:
+                lowrad.emplace(std::vector<std::string>{"ttyS0=" + sim.path()});
+                lowrad->answer("0\nG\n");
+                lowrad->await("Port opened successfully\n");
+                break;
+            case awaitopen:
+                sim.awaitline("open");
+                break;
+            case awaitclose:
+                sim.awaitline("close");
+                break;
+            }
+        }
+        lowrad->answer("Q\n");
+        const outcome run = lowrad->finish();
+        EXPECT_EQ(run.output, banner + background0 + progress(repeated({s.frames})) + sampleprompt)
+            << s.what;
+        EXPECT_EQ(loglines(sim.finish(), "open"), s.opens) << s.what;
+    }
 }
 
 // A pseudo-terminal on which the test itself is the counter: it sees every

@@ -151,6 +151,16 @@ void simulator::awaitexit() {
     pid = -1;
 }
 
+void simulator::pause() const {
+    kill(pid, SIGSTOP);
+    int status = 0;
+    waitpid(pid, &status, WUNTRACED);
+}
+
+void simulator::resume() const {
+    kill(pid, SIGCONT);
+}
+
 std::string simulator::finish() {
     if (pid >= 0) {
         kill(pid, SIGTERM);

@@ -28,6 +28,10 @@ class simulator {
     std::string awaitline(const std::string &prefix);
     // Waits until the simulator ends by itself (--runs, --hangup-after).
     void awaitexit();
+    // Stops the simulator, so that what happens on its terminal meanwhile
+    // reaches it at once when it resumes: inotify then merges identical events.
+    void pause() const;
+    void resume() const;
     // Stops the simulator and returns its log (everything after the path).
     std::string finish();
 
