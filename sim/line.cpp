@@ -60,7 +60,8 @@ class Session {
                 {{stop_, POLLIN, 0}, {events_, POLLIN, 0}, {line_, POLLIN, 0}}};
             wait_for(fds, counter_.next_frame());
             if (fds[0].revents != 0) {
-                break;
+                stopped();
+                return 0;
             }
             if (fds[1].revents != 0) {
                 pty() ? on_port_events() : on_typed_lines();
@@ -73,9 +74,6 @@ class Session {
                 counter_.report("hangup");
                 return 0;
             }
-        }
-        if (pty() && counter_.running()) {
-            report_close();
         }
         return 0;
     }
@@ -188,6 +186,14 @@ class Session {
         return bytes > 0;
     }
 
+    // A signal ends the run still open as a close would. On a device the port's settings
+    // are ours, not lowrad's: only the run is reported.
+    void stopped() const {
+        if (counter_.running()) {
+            pty() ? report_close() : counter_.report("close");
+        }
+    }
+
     void on_typed_lines() {
         std::array<char, 256> typed{};
         const ssize_t length = read(STDIN_FILENO, typed.data(), typed.size());
@@ -195,8 +201,8 @@ class Session {
             events_ = -1; // no more typing: the sample stays where it is
             return;
         }
-        for (auto lines = std::count(typed.begin(), typed.begin() + length, '\n'); lines > 0;
-             --lines) {
+        for (auto lines = std::count(typed.begin(), typed.begin() + length, '\n');
+             lines > 0 && !counter_.runs_done(); --lines) {
             counter_.end_run();
             counter_.start_run();
             std::printf("sample %s\n", counter_.with_sample() ? "placed" : "removed");

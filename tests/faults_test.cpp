@@ -245,6 +245,28 @@ TEST(Faults, ClosedOrBrokenStandardOutputNeverReachesTheLine) {
     }
 }
 
+// On a serial device the simulator cannot see the port opened: frames flow all
+// the time and each typed line places or removes the sample. A signal logs the
+// run still open as closed; --runs stops at its limit, however many lines came
+// at once. The test's own terminal stands for the device.
+TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
+    {
+        const line device;
+        simulator sim({"--period", "0.02", "--background-counts", "5"}, device.path);
+        sim.awaitline("frame 5");
+        const std::string log = sim.finish();
+        const size_t frames = loglines(log, "frame 5").size();
+        EXPECT_EQ(loglines(log, "close"),
+                  std::vector<std::string>{"close 1: " + std::to_string(frames) + " frames, " +
+                                           std::to_string(frames * 5) + " impulses"});
+    }
+    const line device;
+    simulator sim({"--period", "3600", "--runs", "1"}, device.path);
+    sim.type("\n\n\n");
+    sim.awaitexit();
+    EXPECT_EQ(sim.finish(), "sample placed\n");
+}
+
 // A second lowrad on a port that one holds fails to open it and never reads
 // from it; once the first has closed it, the port is free again. The first
 // run is silent, so that it holds the port for the 12 s of its time-out.
