@@ -47,7 +47,8 @@ Faults, for tests:
                         (its count is lost, and it is not counted as a frame)
   --damage K            send every K-th frame of a run with checksum + 1
   --noise K             K random bytes, never 0xFF, before every frame
-  --noise-first K       K random bytes, never 0xFF, at once when a run starts
+  --noise-first K       K random bytes, never 0xFF, at once when a run starts;
+                        K is 0 to 65535 for both
   --silent-run N        send nothing in run N (1 = first background, 2 = first
                         sample, ...)
   --hangup-after K      close the line and exit when frame K+1 of a run is due
@@ -108,6 +109,8 @@ Options parse_options(int argc, char **argv) {
     std::string_view value;
     const auto count = [&](unsigned low) { return parse_number(value, low, ~0U, name); };
     const auto rate = [&] { return parse_number(value, 0.001, 1e6, name); };
+    // Noise is made before it is sent: its length bounds the memory it takes.
+    const auto noise = [&] { return parse_number(value, 0U, max_noise, name); };
     const std::map<std::string_view, std::function<void()>> take_value{
         {"background", [&] { o.background_cpm = rate(); }},
         {"sample", [&] { o.sample_cpm = rate(); }},
@@ -117,8 +120,8 @@ Options parse_options(int argc, char **argv) {
         {"seed", [&] { o.seed = count(0); }},
         {"runs", [&] { o.runs = count(1); }},
         {"damage", [&] { o.damage = count(1); }},
-        {"noise", [&] { o.noise = count(0); }},
-        {"noise-first", [&] { o.noise_first = count(0); }},
+        {"noise", [&] { o.noise = noise(); }},
+        {"noise-first", [&] { o.noise_first = noise(); }},
         {"silent-run", [&] { o.silent_run = count(1); }},
         {"hangup-after", [&] { o.hangup_after = count(1); }},
     };

@@ -10,6 +10,8 @@
 
 // The largest count a frame can carry: it goes out in two bytes.
 constexpr unsigned max_count = 65535;
+// The most noise bytes in one go: more than a line takes at once.
+constexpr unsigned max_noise = 65535;
 
 struct Options {
     double background_cpm = 30;
