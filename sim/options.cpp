@@ -67,8 +67,10 @@ Log on standard output, one line per event:
 On SIGTERM or SIGINT a run still open is logged as closed and the exit status
 is 0. Bad options make the exit status 2.
 
-Example, lowrad on the simulator's pty as its /dev/ttyS0:
-  lowrad-sim --period 0.5 &          (prints e.g. /dev/pts/3)
+Example, lowrad on the simulator's pty as its /dev/ttyS0, with the log in a
+file so that it stays out of lowrad's dialogue:
+  lowrad-sim --period 0.5 >sim.log &
+  head -1 sim.log                    (prints e.g. /dev/pts/3)
   lowrad-run --map ttyS0=/dev/pts/3
 )";
 
