@@ -1,7 +1,8 @@
 // lowrad when things go wrong around it: a counter that hangs up or vanishes,
 // a line full of noise, a signal, standard streams that end, close or break,
-// and a second instance on the same port. Each ends as the program's rules
-// say, never with a crash, a hang or a busy loop.
+// a second instance on the same port, a second opener of the simulator's
+// line. Each ends as the program's rules say, never with a crash, a hang or
+// a busy loop. And the simulator's own ends on a serial device.
 #include "dialogue.h"
 #include "harness.h"
 

@@ -185,6 +185,7 @@ void simulator::resume() const {
 std::string simulator::finish() {
     if (pid >= 0) {
         kill(pid, SIGTERM);
+        kill(pid, SIGCONT); // a paused simulator takes the signal only once it resumes
         awaitexit();
     }
     return seen;
