@@ -19,11 +19,11 @@ Line: 1200 baud, 8 data bits, no parity, 2 stop bits, raw, no flow control.
 
 Without DEVICE, lowrad-sim creates a pseudo-terminal, prints its path (e.g.
 /dev/pts/3) on the first line of standard output and watches it being opened
-and closed: the time from an open to a close is a run. Odd runs (1, 3, ...)
-count the background, even runs the background with the sample, which lowrad
-has the user place between the two. Frames are sent only while the port is
-open, the first one a period after the open; what is left unread at the close
-is discarded, as on a real port.
+and closed: the time from an open until no process holds it any more is a
+run. Odd runs (1, 3, ...) count the background, even runs the background with
+the sample, which lowrad has the user place between the two. Frames are sent
+only while the port is open, the first one a period after the open; what is
+left unread at the close is discarded, as on a real port.
 With DEVICE (e.g. /dev/ttyUSB0, wired to lowrad's port by a null-modem cable)
 frames are sent all the time, and each line typed on standard input places or
 removes the sample, which starts the next run.
