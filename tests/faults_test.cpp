@@ -1,7 +1,8 @@
 // lowrad when things go wrong around it: a counter that hangs up or vanishes,
 // a line full of noise, a signal, standard streams that end, close or break,
-// and a second instance on the same port. Each ends as the program's rules
-// say, never with a crash, a hang or a busy loop.
+// a second instance on the same port, a second opener of the simulator's
+// line. Each ends as the program's rules say, never with a crash, a hang or
+// a busy loop. And the simulator's own ends on a serial device.
 #include "dialogue.h"
 #include "harness.h"
 
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <stdexcept>
 #include <termios.h>
 #include <thread>
@@ -115,6 +117,68 @@ TEST(Faults, EndOfInputAtEveryPromptEnds) {
     EXPECT_EQ(run.status, 0);
 }
 
+// Two openers of the counter's line at once. inotify merges an event with an
+// identical one still unread, so the simulator, paused meanwhile, sees two
+// opens or two closes as one. It must still end a run when the last opener
+// has gone, and only then; the test is the other opener.
+TEST(Faults, TwoOpenersOfTheLineKeepTheRunsApart) {
+    enum step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
+    struct scenario {
+        const char *what;
+        std::vector<step> steps;
+        int frames; // what lowrad's run counts: 5 for background, 8 with the sample
+        std::vector<std::string> opens;
+    };
+    const std::vector<scenario> scenarios{
+        {"two opens as one, then lowrad holds on alone",
+         {pause, hold, lowradopens, release, resume},
+         5,
+         {"open 1 background"}},
+        {"two opens, then two closes as one",
+         {hold, awaitopen, pause, hold, release, release, resume, awaitclose, lowradopens},
+         8,
+         {"open 1 background", "open 2 sample"}},
+    };
+    for (const scenario &s : scenarios) {
+        simulator sim(counter());
+        std::vector<int> held;
+        std::optional<session> lowrad;
+        for (const step next : s.steps) {
+            switch (next) {
+            case pause:
+                sim.pause();
+                break;
+            case resume:
+                sim.resume();
+                break;
+            case hold:
+                held.push_back(open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+                break;
+            case release:
+                close(held.back());
+                held.pop_back();
+                break;
+            case lowradopens:
+                lowrad.emplace(std::vector<std::string>{"ttyS0=" + sim.path()});
+                lowrad->answer("0\nG\n");
+                lowrad->await("Port opened successfully\n");
+                break;
+            case awaitopen:
+                sim.awaitline("open");
+                break;
+            case awaitclose:
+                sim.awaitline("close");
+                break;
+            }
+        }
+        lowrad->answer("Q\n");
+        const outcome run = lowrad->finish();
+        EXPECT_EQ(run.output, banner + background0 + progress(repeated({s.frames})) + sampleprompt)
+            << s.what;
+        EXPECT_EQ(loglines(sim.finish(), "open"), s.opens) << s.what;
+    }
+}
+
 // A pseudo-terminal on which the test itself is the counter: it sees every
 // byte lowrad writes on the line and what lowrad leaves unread.
 class line {
@@ -199,6 +263,28 @@ TEST(Faults, ClosedOrBrokenStandardOutputNeverReachesTheLine) {
         EXPECT_EQ(counterline.written(), "") << s.what;
         EXPECT_EQ(counterline.unread().size(), s.unread) << s.what;
     }
+}
+
+// On a serial device the simulator cannot see the port opened: frames flow all
+// the time and each typed line places or removes the sample. A signal logs the
+// run still open as closed; --runs stops at its limit, however many lines came
+// at once. The test's own terminal stands for the device.
+TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
+    {
+        const line device;
+        simulator sim({"--period", "0.02", "--background-counts", "5"}, device.path);
+        sim.awaitline("frame 5");
+        const std::string log = sim.finish();
+        const size_t frames = loglines(log, "frame 5").size();
+        EXPECT_EQ(loglines(log, "close"),
+                  std::vector<std::string>{"close 1: " + std::to_string(frames) + " frames, " +
+                                           std::to_string(frames * 5) + " impulses"});
+    }
+    const line device;
+    simulator sim({"--period", "3600", "--runs", "1"}, device.path);
+    sim.type("\n\n\n");
+    sim.awaitexit();
+    EXPECT_EQ(sim.finish(), "sample placed\n");
 }
 
 // A second lowrad on a port that one holds fails to open it and never reads

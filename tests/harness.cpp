@@ -112,13 +112,31 @@ int waitfor(pid_t pid, double *cpu = nullptr) {
 
 } // namespace
 
-simulator::simulator(const std::vector<std::string> &options) {
-    std::vector<std::string> args{SIM_PATH};
-    args.insert(args.end(), options.begin(), options.end());
+void simulator::start(std::vector<std::string> args, int in) {
+    args.insert(args.begin(), SIM_PATH);
     const pipeends out = makepipe();
-    pid = spawn(args, inherit, out.write);
+    pid = spawn(args, in, out.write);
     close(out.write);
     log = out.read;
+}
+
+simulator::simulator(const std::vector<std::string> &options, const std::string &device) {
+    std::vector<std::string> args = options;
+    args.push_back(device);
+    const pipeends keys = makepipe();
+    start(args, keys.read);
+    close(keys.read);
+    keyboard = keys.write;
+}
+
+void simulator::type(const std::string &lines) const {
+    if (write(keyboard, lines.data(), lines.size()) < 0) {
+        throw std::runtime_error("the simulator takes no typing");
+    }
+}
+
+simulator::simulator(const std::vector<std::string> &options) {
+    start(options, inherit);
     char c;
     while (read(log, &c, 1) == 1 && c != '\n') {
         pty += c;
@@ -148,12 +166,26 @@ void simulator::awaitexit() {
     seen += readall(log);
     waitfor(pid);
     close(log);
+    if (keyboard >= 0) {
+        close(keyboard);
+    }
     pid = -1;
+}
+
+void simulator::pause() const {
+    kill(pid, SIGSTOP);
+    int status = 0;
+    waitpid(pid, &status, WUNTRACED);
+}
+
+void simulator::resume() const {
+    kill(pid, SIGCONT);
 }
 
 std::string simulator::finish() {
     if (pid >= 0) {
         kill(pid, SIGTERM);
+        kill(pid, SIGCONT); // a paused simulator takes the signal only once it resumes
         awaitexit();
     }
     return seen;

@@ -17,6 +17,9 @@
 class simulator {
   public:
     explicit simulator(const std::vector<std::string> &options);
+    // The simulator on a serial device instead: it prints no path, and takes
+    // what is typed on its standard input.
+    simulator(const std::vector<std::string> &options, const std::string &device);
     simulator(const simulator &) = delete;
     simulator &operator=(const simulator &) = delete;
     ~simulator();
@@ -28,12 +31,21 @@ class simulator {
     std::string awaitline(const std::string &prefix);
     // Waits until the simulator ends by itself (--runs, --hangup-after).
     void awaitexit();
+    // Stops the simulator, so that what happens on its terminal meanwhile
+    // reaches it at once when it resumes: inotify then merges identical events.
+    void pause() const;
+    void resume() const;
     // Stops the simulator and returns its log (everything after the path).
     std::string finish();
+    // Types lines on a device simulator's standard input.
+    void type(const std::string &lines) const;
 
   private:
+    void start(std::vector<std::string> args, int in);
+
     pid_t pid = -1;
     int log = -1;
+    int keyboard = -1; // a device simulator's standard input
     std::string pty;
     std::string seen; // the log read so far
 };
