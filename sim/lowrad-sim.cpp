@@ -495,6 +495,10 @@ class Session {
         }
         for (auto lines = std::count(typed.begin(), typed.begin() + length, '\n'); lines > 0;
              --lines) {
+            // Frames of the run just ended may still wait in the line's output queue (an
+            // emulator holds a whole backlog while the port is closed): they are not the new
+            // run's.
+            tcflush(line_, TCOFLUSH);
             counter_.end_run();
             counter_.start_run();
             std::printf("sample %s\n", counter_.with_sample() ? "placed" : "removed");
