@@ -74,6 +74,7 @@ Options:
                         exact counts of the successive frames of a run instead;
                         the list starts over at each run, repeats when used up
   --period SECONDS      time between frames, 0.001 to 3600 (default 10)
+  --frames N            send at most N frames in each run (default: no limit)
   --seed N              seed of the random numbers (default: a random one)
   --runs N              exit once run N has ended
   -h, --help            show this text and exit
@@ -112,6 +113,7 @@ struct Options {
     std::vector<unsigned> background_counts;
     std::vector<unsigned> sample_counts;
     double period = 10;
+    unsigned frames = 0;
     std::optional<unsigned> seed;
     unsigned runs = 0;
     bool mid_frame = false;
@@ -178,6 +180,7 @@ Options parse_options(int argc, char **argv) {
         {"period", [&] { o.period = parse_number(value, 0.001, 3600.0, name); }},
         {"seed", [&] { o.seed = count(0); }},
         {"runs", [&] { o.runs = count(1); }},
+        {"frames", [&] { o.frames = count(1); }},
         {"damage", [&] { o.damage = count(1); }},
         {"noise", [&] { o.noise = count(0); }},
         {"noise-first", [&] { o.noise_first = count(0); }},
@@ -257,7 +260,8 @@ class Counter {
 
     // Frames are due at whole periods from the open, so late wake-ups do not add up.
     [[nodiscard]] std::optional<Clock::time_point> next_frame() const {
-        if (!running_ || silent() || hung_up_) {
+        if (!running_ || silent() || hung_up_ ||
+            (options_.frames != 0 && scheduled_ >= options_.frames)) {
             return std::nullopt;
         }
         const std::chrono::duration<double> offset(options_.period * (scheduled_ + 1));
@@ -496,10 +500,6 @@ class Session {
         }
         for (auto lines = std::count(typed.begin(), typed.begin() + length, '\n'); lines > 0;
              --lines) {
-            // Frames of the run just ended may still wait in the line's output queue (an
-            // emulator holds a whole backlog while the port is closed): they are not the new
-            // run's.
-            tcflush(line_, TCOFLUSH);
             counter_.end_run();
             counter_.start_run();
             std::printf("sample %s\n", counter_.with_sample() ? "placed" : "removed");
