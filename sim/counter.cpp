@@ -45,7 +45,8 @@ bool Counter::runs_done() const {
 
 // Frames are due at whole periods from the open, so late wake-ups do not add up.
 std::optional<Clock::time_point> Counter::next_frame() const {
-    if (!running_ || silent() || hung_up_) {
+    if (!running_ || silent() || hung_up_ ||
+        (options_.frames != 0 && scheduled_ >= options_.frames)) {
         return std::nullopt;
     }
     const std::chrono::duration<double> offset(options_.period * (scheduled_ + 1));

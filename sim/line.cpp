@@ -37,7 +37,8 @@ void wait_for(std::array<pollfd, 3> &fds, std::optional<Clock::time_point> deadl
     if (deadline) {
         const auto left = std::max(*deadline - Clock::now(), Clock::duration::zero());
         const auto nanoseconds = std::chrono::nanoseconds(left).count();
-        timeout = {nanoseconds / 1'000'000'000, nanoseconds % 1'000'000'000};
+        timeout.tv_sec = static_cast<time_t>(nanoseconds / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
     }
     if (ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr) < 0) {
         fail("poll");

@@ -39,6 +39,7 @@ Options:
                         exact counts of the successive frames of a run instead;
                         the list starts over at each run, repeats when used up
   --period SECONDS      time between frames, 0.001 to 3600 (default 10)
+  --frames N            send at most N frames in each run (default: no limit)
   --seed N              seed of the random numbers (default: a random one)
   --runs N              exit once run N has ended
   -h, --help            show this text and exit
@@ -121,6 +122,7 @@ Options parse_options(int argc, char **argv) {
         {"period", [&] { o.period = parse_number(value, 0.001, 3600.0, name); }},
         {"seed", [&] { o.seed = count(0); }},
         {"runs", [&] { o.runs = count(1); }},
+        {"frames", [&] { o.frames = count(1); }},
         {"damage", [&] { o.damage = count(1); }},
         {"noise", [&] { o.noise = noise(); }},
         {"noise-first", [&] { o.noise_first = noise(); }},

@@ -19,6 +19,7 @@ struct Options {
     std::vector<unsigned> background_counts;
     std::vector<unsigned> sample_counts;
     double period = 10;
+    unsigned frames = 0; // frames per run at most, 0 for no limit
     std::optional<unsigned> seed;
     unsigned runs = 0;
     bool mid_frame = false;

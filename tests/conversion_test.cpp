@@ -6,8 +6,6 @@
 
 namespace {
 
-const std::string activity = "\n\nSample activity level: 0.300000 Bq/Kg\n\n";
-
 outcome cycle(const std::vector<std::string> &counts, const std::string &answers) {
     simulator sim(counter(counts));
     return runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n" + answers);
