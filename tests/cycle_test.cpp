@@ -71,7 +71,7 @@ TEST(Cycle, SamplePromptAnswerOtherThanGEnds) {
 
 TEST(Port, AbsentDeviceFailsToOpen) {
     const outcome run = runlowrad({}, "2\nG\n");
-    EXPECT_EQ(run.output, banner + backgroundprompt + "Opening /dev/ttyS2 ...\n\n" + failed);
+    EXPECT_EQ(run.output, banner + backgroundprompt + notopened("/dev/ttyS2"));
     EXPECT_EQ(run.status, 0);
 }
 
@@ -82,7 +82,7 @@ TEST(Port, DeviceThatIsNoTerminalFailsToOpen) {
     close(fd);
     const outcome run = runlowrad({std::string("ttyS3=") + name}, "3\nG\n");
     unlink(name);
-    EXPECT_EQ(run.output, banner + backgroundprompt + "Opening /dev/ttyS3 ...\n\n" + failed);
+    EXPECT_EQ(run.output, banner + backgroundprompt + notopened("/dev/ttyS3"));
     EXPECT_EQ(run.status, 0);
 }
 

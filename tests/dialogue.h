@@ -31,6 +31,10 @@ inline std::string opened(const std::string &device) {
     return "Opening " + device + " ...\n\nPort opened successfully\n";
 }
 
+inline std::string notopened(const std::string &device) {
+    return "Opening " + device + " ...\n\n" + failed;
+}
+
 // The progress lines of a run whose accepted frames carried these counts; the
 // first frame only starts reception.
 inline std::string progress(const std::vector<int> &accepted) {

@@ -46,7 +46,7 @@ TEST(Faults, CounterGoneBeforeTheSampleRunFailsToOpen) {
     lowrad.answer("G\ny\n");
     const outcome run = lowrad.finish();
     EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt +
-                              "Opening /dev/ttyS0 ...\n\n" + failed);
+                              notopened("/dev/ttyS0"));
     EXPECT_EQ(run.status, 0);
 }
 
@@ -299,7 +299,7 @@ TEST(Port, SecondInstanceOnAHeldPortFailsToOpen) {
     // and close are events of their own, not merged with it.
     sim.awaitline("open 1 background");
     const outcome second = runlowrad({"ttyS0=" + sim.path()}, "0\nG\n");
-    EXPECT_EQ(second.output, banner + backgroundprompt + "Opening /dev/ttyS0 ...\n\n" + failed);
+    EXPECT_EQ(second.output, banner + backgroundprompt + notopened("/dev/ttyS0"));
     EXPECT_EQ(second.status, 0);
 
     const outcome run = first.finish();

@@ -133,7 +133,7 @@ TEST(Install, InstalledRunnerStartsInstalledLowrad) {
     }
     const std::vector<std::pair<std::string, std::string>> sessions{
         {"Q\n", banner},
-        {"0\nG\n", banner + backgroundprompt + "Opening /dev/ttyS0 ...\n\n" + failed},
+        {"0\nG\n", banner + backgroundprompt + notopened("/dev/ttyS0")},
     };
     for (const auto &[answers, expected] : sessions) {
         const outcome session = execute({prefix / "bin/lowrad-run"}, answers);

@@ -20,7 +20,7 @@ int main(int argc, char **argv) {
                           massquestion + activity + restartquestion + "\n\n"},
         {"declined", banner + fullcycle(device)},
         {"silent", banner + backgroundprompt + opened(device) + waiting + timedout},
-        {"nouart", banner + backgroundprompt + "Opening " + device + " ...\n\n" + failed},
+        {"nouart", banner + backgroundprompt + notopened(device)},
     };
     const auto scenario = scenarios.find(argv[1]);
     if (scenario == scenarios.end()) {
