@@ -1,0 +1,164 @@
+// The machine as /proc and /sys describe it, read under the --root prefix.
+#include "doctor/doctor.h"
+
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+std::string root;
+
+std::string under(const std::string &path) {
+    return root + path;
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string content = text.str();
+    while (!content.empty() && (content.back() == '\0' || content.back() == '\n')) {
+        content.pop_back();
+    }
+    return content;
+}
+
+bool exists(const std::string &path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
+}
+
+std::string linktarget(const std::string &path) {
+    std::string target(4096, '\0');
+    const ssize_t length = readlink(path.c_str(), target.data(), target.size() - 1);
+    target.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return target;
+}
+
+std::string hex(unsigned long value) {
+    std::ostringstream text;
+    text << std::hex << value;
+    return text.str();
+}
+
+std::string devicenumber(dev_t device) {
+    return std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
+bool ttydriversknown() {
+    return exists(under("/proc/tty/drivers"));
+}
+
+// A line of /proc/tty/drivers: name, /dev/prefix, major, first minor or
+// range of minors, kind.
+std::optional<TtyDriver> ttydriver(dev_t device) {
+    std::istringstream lines(slurp(under("/proc/tty/drivers")));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        std::string prefix;
+        unsigned number = 0;
+        std::string minors;
+        std::string kind;
+        if (!(fields >> name >> prefix >> number >> minors >> kind) || number != major(device)) {
+            continue;
+        }
+        const size_t dash = minors.find('-');
+        const unsigned first = std::stoul(minors.substr(0, dash));
+        const unsigned last = dash == std::string::npos ? first : std::stoul(minors.substr(dash + 1));
+        if (minor(device) < first || minor(device) > last) {
+            continue;
+        }
+        std::string tty = prefix.substr(prefix.rfind('/') + 1);
+        tty += kind == "pty:slave" ? "/" + std::to_string(minor(device))
+                                   : std::to_string(minor(device) - first);
+        return TtyDriver{name, kind, tty};
+    }
+    return std::nullopt;
+}
+
+bool sysfsknown() {
+    return exists(under("/sys/class/tty"));
+}
+
+std::string sysfsdir(dev_t device) {
+    const std::string link = under("/sys/dev/char/" + devicenumber(device));
+    return exists(link) ? link : "";
+}
+
+// The serial core puts a port and a controller device of its own between a
+// tty and the hardware; the hardware's driver is further up.
+std::string hardwaredriver(const std::string &sysdir) {
+    std::string device = sysdir + "/device";
+    for (int up = 0; up < 4 && exists(device); ++up, device += "/..") {
+        const std::string driver = linktarget(device + "/driver");
+        const std::string name = driver.substr(driver.rfind('/') + 1);
+        if (!name.empty() && name != "port" && name != "ctrl") {
+            return name;
+        }
+    }
+    return "";
+}
+
+std::optional<dev_t> ttynumber(const std::string &name) {
+    const std::string number = slurp(under("/sys/class/tty/" + name + "/dev"));
+    const size_t colon = number.find(':');
+    if (colon == std::string::npos) {
+        return std::nullopt;
+    }
+    return makedev(std::stoul(number.substr(0, colon)), std::stoul(number.substr(colon + 1)));
+}
+
+namespace {
+
+// Lines such as "ttyS0                -W- (EC  p a)    4:64": the device number comes last.
+void fromconsolelist(std::vector<Console> &found) {
+    std::istringstream lines(slurp(under("/proc/consoles")));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t colon = line.rfind(':');
+        const size_t space = line.rfind(' ', colon);
+        if (colon == std::string::npos || space == std::string::npos) {
+            continue;
+        }
+        const dev_t device = makedev(std::stoul(line.substr(space + 1, colon - space - 1)),
+                                     std::stoul(line.substr(colon + 1)));
+        found.push_back({device, "/proc/consoles"});
+    }
+}
+
+void fromactive(std::vector<Console> &found) {
+    std::istringstream names(slurp(under("/sys/class/tty/console/active")));
+    for (std::string name; names >> name;) {
+        if (const auto device = ttynumber(name)) {
+            found.push_back({*device, "/sys/class/tty/console/active"});
+        }
+    }
+}
+
+// console=ttyS0,115200n8; console=serial0 names the link that the Raspberry Pi's udev rules make.
+void fromcmdline(std::vector<Console> &found) {
+    std::istringstream words(slurp(under("/proc/cmdline")));
+    for (std::string word; words >> word;) {
+        if (!word.starts_with("console=")) {
+            continue;
+        }
+        const std::string name = word.substr(8, word.find(',') - 8);
+        struct stat node {};
+        if (name.starts_with("serial") && stat(under("/dev/" + name).c_str(), &node) == 0) {
+            found.push_back({node.st_rdev, word + " on /proc/cmdline"});
+        } else if (const auto device = ttynumber(name)) {
+            found.push_back({*device, word + " on /proc/cmdline"});
+        }
+    }
+}
+
+} // namespace
+
+std::vector<Console> consoles() {
+    std::vector<Console> found;
+    fromconsolelist(found);
+    fromactive(found);
+    fromcmdline(found);
+    return found;
+}
