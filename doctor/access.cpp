@@ -82,8 +82,8 @@ std::optional<Cause> accesscause(const std::string &path) {
     }
     const std::string user = username();
     const std::string group = nameof("/etc/group", node.st_gid);
-    const std::string owned = "(owner " + nameof("/etc/passwd", node.st_uid) + ", group " +
-                              group + ", " + modetext(node.st_mode) + ")";
+    const std::string owned = "(owner " + nameof("/etc/passwd", node.st_uid) + ", group " + group +
+                              ", " + modetext(node.st_mode) + ")";
     if ((node.st_mode & 060) != 060) {
         return Cause{Weight::blocks, user + " may not read and write " + path + " " + owned,
                      "give it to the group dialout: sudo chgrp dialout " + path +
@@ -92,8 +92,8 @@ std::optional<Cause> accesscause(const std::string &path) {
     }
     if (inlogin(node.st_gid)) {
         return Cause{Weight::blocks,
-                     user + " has the group " + group + " and yet may not read and write " +
-                         path + " " + owned + ": an ACL or a read-only mount refuses it",
+                     user + " has the group " + group + " and yet may not read and write " + path +
+                         " " + owned + ": an ACL or a read-only mount refuses it",
                      "getfacl " + path + " shows the ACL; ask whoever set it up"};
     }
     if (configuredmember(node.st_gid)) {
@@ -102,6 +102,8 @@ std::optional<Cause> accesscause(const std::string &path) {
                          " " + owned + ", in /etc/group, but this login started without it",
                      "log out and in again (or run newgrp " + group + " in this terminal)"};
     }
-    return Cause{Weight::blocks, user + " is not in the group " + group + ", which may read and write " + path + " " + owned,
+    return Cause{Weight::blocks,
+                 user + " is not in the group " + group + ", which may read and write " + path +
+                     " " + owned,
                  "sudo usermod -aG " + group + " " + user + ", then log out and in again"};
 }

@@ -103,8 +103,8 @@ std::vector<Cause> usbcauses(const Processes &seen) {
         const std::string device = bus + "/" + name;
         const auto chip = serialchips.find(slurp(device + "/idVendor"));
         std::string interfacedriver = "none";
-        if (name.find(':') != std::string::npos ||
-            (chip == serialchips.end() && !cdcacm(device)) || hastty(device, interfacedriver)) {
+        if (name.find(':') != std::string::npos || (chip == serialchips.end() && !cdcacm(device)) ||
+            hastty(device, interfacedriver)) {
             continue;
         }
         const std::string module = chip == serialchips.end() ? "cdc_acm" : chip->second;
@@ -151,11 +151,12 @@ std::vector<Cause> raspberrycauses(std::string &model) {
                               "and reboot"});
         }
         if (exists(tree + node + "/bluetooth")) {
-            causes.push_back({Weight::note,
-                              "the UART of " + alias + " (" + node + (target.empty() ? "" : ", " + target) +
-                                  ") is wired to Bluetooth on this model, not to GPIO pins 8 and 10",
-                              "connect the counter to /dev/serial0, or give the GPIO pins this "
-                              "UART with dtoverlay=disable-bt in config.txt"});
+            causes.push_back(
+                {Weight::note,
+                 "the UART of " + alias + " (" + node + (target.empty() ? "" : ", " + target) +
+                     ") is wired to Bluetooth on this model, not to GPIO pins 8 and 10",
+                 "connect the counter to /dev/serial0, or give the GPIO pins this "
+                 "UART with dtoverlay=disable-bt in config.txt"});
         }
     }
     return causes;

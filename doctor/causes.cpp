@@ -22,7 +22,7 @@ namespace {
 struct Port {
     std::string path;
     struct stat node;
-    std::string tty; // the kernel's name, where a tty driver serves it
+    std::string tty;           // the kernel's name, where a tty driver serves it
     std::vector<pid_t> farend; // processes holding the other end of a pseudo-terminal
 };
 
@@ -51,8 +51,8 @@ std::optional<Cause> nodecause(const std::string &path, const struct stat *node,
                 : "check the name: ls -l /dev/serial/by-id/ lists the USB adapters plugged in";
         const std::string target = linktarget(path);
         return Cause{Weight::blocks,
-                     path + (target.empty() ? " does not exist" : " leads to " + target +
-                                                                      ", which does not exist"),
+                     path + (target.empty() ? " does not exist"
+                                            : " leads to " + target + ", which does not exist"),
                      todo};
     }
     if (!S_ISCHR(node->st_mode)) {
@@ -63,9 +63,9 @@ std::optional<Cause> nodecause(const std::string &path, const struct stat *node,
     return std::nullopt;
 }
 
-const char *const uarts[] = {"unknown", "8250",   "16450",   "16550",  "16550A",
-                             "Cirrus",  "16650",  "16650V2", "16750",  "Startech",
-                             "16C950",  "16654",  "16850",   "RSA",    "NS16550A"};
+const char *const uarts[] = {"unknown", "8250",  "16450",   "16550", "16550A",
+                             "Cirrus",  "16650", "16650V2", "16750", "Startech",
+                             "16C950",  "16654", "16850",   "RSA",   "NS16550A"};
 
 std::string uartname(const std::string &type) {
     const unsigned long number = std::stoul(type);
@@ -112,11 +112,10 @@ bool hardware(Port &port, const Processes &seen, Report &report) {
     }
     const auto driver = ttydriver(port.node.st_rdev);
     if (!driver) {
-        report.causes.push_back(
-            {Weight::blocks,
-             port.path + " (device " + devicenumber(port.node.st_rdev) +
-                 ") is no terminal and refuses lowrad's line settings",
-             "name the counter's serial device instead, such as /dev/ttyUSB0"});
+        report.causes.push_back({Weight::blocks,
+                                 port.path + " (device " + devicenumber(port.node.st_rdev) +
+                                     ") is no terminal and refuses lowrad's line settings",
+                                 "name the counter's serial device instead, such as /dev/ttyUSB0"});
         return false;
     }
     port.tty = driver->tty;
@@ -125,18 +124,18 @@ bool hardware(Port &port, const Processes &seen, Report &report) {
         return true;
     }
     if (!sysfsknown()) {
-        report.causes.push_back({Weight::note,
-                                 "without /sys, whether a UART is behind " + port.path +
-                                     " cannot be known",
-                                 "mount sysfs (mount -t sysfs sysfs /sys) and run it again"});
+        report.causes.push_back(
+            {Weight::note,
+             "without /sys, whether a UART is behind " + port.path + " cannot be known",
+             "mount sysfs (mount -t sysfs sysfs /sys) and run it again"});
         return true;
     }
     const std::string sysdir = sysfsdir(port.node.st_rdev);
     if (sysdir.empty()) {
         report.causes.push_back(
             {Weight::blocks,
-             "the kernel has no " + driver->tty + " (device " +
-                 devicenumber(port.node.st_rdev) + ") in /sys/class/tty",
+             "the kernel has no " + driver->tty + " (device " + devicenumber(port.node.st_rdev) +
+                 ") in /sys/class/tty",
              "the node is left from another kernel or made by hand: use a port this report "
              "shows as usable"});
         return true;
@@ -159,17 +158,24 @@ bool hardware(Port &port, const Processes &seen, Report &report) {
     return true;
 }
 
+// The fix names the console= word of the command line where there is one.
 void consolecause(const Port &port, Report &report) {
     std::string sources;
+    std::string word = "console=" + port.tty;
     for (const Console &console : consoles()) {
-        if (console.device == port.node.st_rdev && sources.find(console.source) == std::string::npos) {
-            sources += (sources.empty() ? "" : ", ") + console.source;
+        if (console.device != port.node.st_rdev ||
+            sources.find(console.source) != std::string::npos) {
+            continue;
+        }
+        sources += (sources.empty() ? "" : ", ") + console.source;
+        if (console.source.ends_with(" on /proc/cmdline")) {
+            word = console.source.substr(0, console.source.find(' '));
         }
     }
     if (!sources.empty()) {
         report.causes.push_back(
             {Weight::shares, "the kernel's console writes its messages on it (" + sources + ")",
-             "remove console=" + port.tty +
+             "remove " + word +
                  " from the kernel command line (Debian: GRUB_CMDLINE_LINUX in "
                  "/etc/default/grub, then sudo update-grub; Raspberry Pi: cmdline.txt), and "
                  "reboot"});
@@ -235,7 +241,8 @@ void holdercauses(const Port &port, const Processes &seen, Report &report) {
         if (lock.kind == "FLOCK") {
             locking.push_back(lock.pid);
             report.causes.push_back(
-                {Weight::blocks, holder + " holds it locked with flock, as lowrad does while it measures",
+                {Weight::blocks,
+                 holder + " holds it locked with flock, as lowrad does while it measures",
                  "wait until that program ends, or end it (it may be another lowrad)"});
         } else {
             report.causes.push_back({Weight::note,
@@ -282,7 +289,8 @@ void lockfilecauses(const Port &port, Report &report) {
     for (const std::string folder : {"/run/lock/", "/var/lock/"}) {
         const std::string file = under(folder) + "LCK.." + name;
         struct stat status {};
-        if (stat(file.c_str(), &status) != 0 || std::ranges::find(seen, status.st_ino) != seen.end()) {
+        if (stat(file.c_str(), &status) != 0 ||
+            std::ranges::find(seen, status.st_ino) != seen.end()) {
             continue;
         }
         seen.push_back(status.st_ino);
@@ -295,8 +303,11 @@ void lockfilecauses(const Port &port, Report &report) {
                  "line"});
         } else {
             report.causes.push_back(
-                {Weight::note, file + " names process " + std::to_string(pid) + ", which no longer runs (a stale lock)",
-                 "sudo rm " + file + " (lowrad ignores it, but other serial programs refuse the port)"});
+                {Weight::note,
+                 file + " names process " + std::to_string(pid) +
+                     ", which no longer runs (a stale lock)",
+                 "sudo rm " + file +
+                     " (lowrad ignores it, but other serial programs refuse the port)"});
         }
     }
 }

@@ -85,9 +85,8 @@ void readdescriptors(const std::string &process, Processes &seen) {
     std::vector<dev_t> devices;
     while (const dirent *entry = readdir(fds.get())) {
         struct stat file {};
-        if (entry->d_name[0] == '.' ||
-            fstatat(dirfd(fds.get()), entry->d_name, &file, 0) != 0 || !S_ISCHR(file.st_mode) ||
-            !openedforio(process, entry->d_name)) {
+        if (entry->d_name[0] == '.' || fstatat(dirfd(fds.get()), entry->d_name, &file, 0) != 0 ||
+            !S_ISCHR(file.st_mode) || !openedforio(process, entry->d_name)) {
             continue;
         }
         devices.push_back(file.st_rdev);

@@ -66,7 +66,8 @@ std::optional<TtyDriver> ttydriver(dev_t device) {
         }
         const size_t dash = minors.find('-');
         const unsigned first = std::stoul(minors.substr(0, dash));
-        const unsigned last = dash == std::string::npos ? first : std::stoul(minors.substr(dash + 1));
+        const unsigned last =
+            dash == std::string::npos ? first : std::stoul(minors.substr(dash + 1));
         if (minor(device) < first || minor(device) > last) {
             continue;
         }
@@ -91,9 +92,9 @@ std::string sysfsdir(dev_t device) {
 // tty and the hardware; the hardware's driver is further up.
 std::string hardwaredriver(const std::string &sysdir) {
     std::string device = sysdir + "/device";
-    for (int up = 0; up < 4 && exists(device); ++up, device += "/..") {
+    for (int up = 0; !sysdir.empty() && up < 4 && exists(device); ++up, device += "/..") {
         const std::string driver = linktarget(device + "/driver");
-        const std::string name = driver.substr(driver.rfind('/') + 1);
+        std::string name = driver.substr(driver.rfind('/') + 1);
         if (!name.empty() && name != "port" && name != "ctrl") {
             return name;
         }

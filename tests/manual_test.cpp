@@ -40,8 +40,7 @@ std::string read(const fs::path &path) {
 }
 
 TEST(Manual, PagesRenderWithoutWarnings) {
-    for (const std::string page :
-         {"lowrad.1", "lowrad-sim.1", "lowrad-run.1", "lowrad-doctor.1"}) {
+    for (const std::string page : {"lowrad.1", "lowrad-sim.1", "lowrad-run.1", "lowrad-doctor.1"}) {
         const outcome check = execute({"groff", "-man", "-ww", "-z", pages / page});
         EXPECT_EQ(check.output, "") << page;
         EXPECT_EQ(check.status, 0) << page;
