@@ -54,12 +54,16 @@ dev_t unpacktty(unsigned long packed) {
     return makedev((packed >> 8) & 0xfff, (packed & 0xff) | ((packed >> 12) & 0xfff00));
 }
 
-void readstat(const std::string &process, Processes &seen) {
+// Kernel threads open no files, and their descriptors are hidden from all but root.
+constexpr unsigned long kernelthread = 0x00200000;
+
+// False for a kernel thread, or a process gone meanwhile.
+bool readstat(const std::string &process, Processes &seen) {
     const std::string stat = slurp(under("/proc/" + process + "/stat"));
     const size_t open = stat.find('(');
     const size_t close = stat.rfind(')');
     if (open == std::string::npos || close == std::string::npos) {
-        return;
+        return false;
     }
     const Holder holder{static_cast<pid_t>(std::stol(process)),
                         stat.substr(open + 1, close - open - 1)};
@@ -70,9 +74,13 @@ void readstat(const std::string &process, Processes &seen) {
     long group = 0;
     long session = 0;
     unsigned long packed = 0;
-    if (fields >> state >> ppid >> group >> session >> packed && packed != 0) {
+    long foreground = 0;
+    unsigned long flags = 0;
+    fields >> state >> ppid >> group >> session >> packed >> foreground >> flags;
+    if (packed != 0) {
         seen.controlling.emplace_back(holder, unpacktty(packed));
     }
+    return (flags & kernelthread) == 0;
 }
 
 void readdescriptors(const std::string &process, Processes &seen) {
@@ -136,11 +144,8 @@ Processes scanprocesses() {
             break;
         }
         const std::string process = entry->d_name;
-        if (isnumber(process) && process != self) {
-            readstat(process, seen);
-            if (!seen.all.empty() && std::to_string(seen.all.back().pid) == process) {
-                readdescriptors(process, seen);
-            }
+        if (isnumber(process) && process != self && readstat(process, seen)) {
+            readdescriptors(process, seen);
         }
     }
     return seen;
