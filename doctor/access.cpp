@@ -85,7 +85,9 @@ std::optional<Cause> accesscause(const std::string &path) {
     const std::string owned = "(owner " + nameof("/etc/passwd", node.st_uid) + ", group " + group +
                               ", " + modetext(node.st_mode) + ")";
     if ((node.st_mode & 060) != 060) {
-        return Cause{Weight::blocks, user + " may not read and write " + path + " " + owned,
+        return Cause{Weight::blocks,
+                     "only " + nameof("/etc/passwd", node.st_uid) + " may read and write " + path +
+                         " " + owned,
                      "give it to the group dialout: sudo chgrp dialout " + path +
                          " && sudo chmod g+rw " + path +
                          " (until the next boot; a udev rule keeps it)"};

@@ -218,9 +218,9 @@ std::vector<Holder> processeson(const Port &port, const Processes &seen) {
             add(holder);
         }
     }
-    for (const auto &[holder, devices] : seen.terminals) {
-        if (std::ranges::find(devices, port.node.st_rdev) != devices.end()) {
-            add(holder);
+    for (const Opened &descriptor : seen.opened) {
+        if (descriptor.device == port.node.st_rdev && openedforio(descriptor)) {
+            add(descriptor.holder);
         }
     }
     for (const Holder &holder : seen.all) {

@@ -77,11 +77,16 @@ struct Lock {
     dev_t filesystem;
     ino_t inode;
 };
+struct Opened {
+    Holder holder;
+    dev_t device;
+    std::string fd;
+};
 // What one pass over /proc found.
 struct Processes {
     std::vector<Holder> all;
-    // For each process with a descriptor on a character device: the device numbers.
-    std::vector<std::pair<Holder, std::vector<dev_t>>> terminals;
+    // Every descriptor on a character device.
+    std::vector<Opened> opened;
     std::vector<std::pair<Holder, dev_t>> controlling; // controlling terminals
     std::vector<std::pair<Holder, int>> ptymasters;    // pty masters, by index
     int unseen = 0;                                    // processes whose descriptors are hidden
@@ -90,6 +95,8 @@ struct Processes {
 Processes scanprocesses();
 std::vector<Lock> locks();
 std::string commandof(pid_t pid);
+// False for a descriptor opened with O_PATH, which touches no device.
+bool openedforio(const Opened &descriptor);
 bool running(pid_t pid);
 
 // access.cpp

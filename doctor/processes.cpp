@@ -43,12 +43,6 @@ std::string fdinfo(const std::string &process, const std::string &fd, const std:
     return "";
 }
 
-// A descriptor opened with O_PATH touches no device: the runner holds such ones while it sets up.
-bool openedforio(const std::string &process, const std::string &fd) {
-    const std::string flags = fdinfo(process, fd, "flags:");
-    return flags.empty() || (std::stoul(flags, nullptr, 8) & O_PATH) == 0;
-}
-
 // The kernel packs the controlling terminal's number into tty_nr, field 7 of /proc/PID/stat.
 dev_t unpacktty(unsigned long packed) {
     return makedev((packed >> 8) & 0xfff, (packed & 0xff) | ((packed >> 12) & 0xfff00));
@@ -90,23 +84,19 @@ void readdescriptors(const std::string &process, Processes &seen) {
         return;
     }
     const Holder &holder = seen.all.back();
-    std::vector<dev_t> devices;
     while (const dirent *entry = readdir(fds.get())) {
         struct stat file {};
         if (entry->d_name[0] == '.' || fstatat(dirfd(fds.get()), entry->d_name, &file, 0) != 0 ||
-            !S_ISCHR(file.st_mode) || !openedforio(process, entry->d_name)) {
+            !S_ISCHR(file.st_mode)) {
             continue;
         }
-        devices.push_back(file.st_rdev);
+        seen.opened.push_back({holder, file.st_rdev, entry->d_name});
         if (file.st_rdev == ptmx) {
             const std::string index = fdinfo(process, entry->d_name, "tty-index:");
             if (!index.empty()) {
                 seen.ptymasters.emplace_back(holder, std::stoi(index));
             }
         }
-    }
-    if (!devices.empty()) {
-        seen.terminals.emplace_back(holder, devices);
     }
 }
 
@@ -180,6 +170,12 @@ std::vector<Lock> locks() {
                          static_cast<ino_t>(std::stoull(file.substr(second + 1)))});
     }
     return found;
+}
+
+bool openedforio(const Opened &descriptor) {
+    const std::string flags =
+        fdinfo(std::to_string(descriptor.holder.pid), descriptor.fd, "flags:");
+    return flags.empty() || (std::stoul(flags, nullptr, 8) & O_PATH) == 0;
 }
 
 std::string commandof(pid_t pid) {

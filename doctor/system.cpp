@@ -1,7 +1,7 @@
 // The machine as /proc and /sys describe it, read under the --root prefix.
 #include "doctor/doctor.h"
 
-#include <fstream>
+#include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -13,11 +13,19 @@ std::string under(const std::string &path) {
     return root + path;
 }
 
+// Plain reads: the pass over /proc reads a file of every process.
 std::string slurp(const std::string &path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    std::string content = text.str();
+    std::string content;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return content;
+    }
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+        content.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
     while (!content.empty() && (content.back() == '\0' || content.back() == '\n')) {
         content.pop_back();
     }
