@@ -317,6 +317,25 @@ INSTANTIATE_TEST_SUITE_P(
                     "  do:    add enable_uart=1 to config.txt (/boot/firmware/config.txt), and "
                     "reboot\n" +
                     bluetooth,
+                1},
+        FakeRow{"a CH340 adapter that brltty has claimed",
+                {{"/proc/77/stat", "77 (brltty) S 1 77 77 0 -1 4194560 0 0 0 0\n"},
+                 {"/sys/bus/usb/devices/1-1/idVendor", "1a86\n"},
+                 {"/sys/bus/usb/devices/1-1/idProduct", "7523\n"},
+                 {"/sys/bus/usb/devices/1-1/product", "USB Serial\n"},
+                 {"/sys/bus/usb/devices/1-1/1-1:1.0/bInterfaceClass", "ff\n"}},
+                {{"/sys/bus/usb/devices/1-1/1-1:1.0/driver", "../../../bus/usb/drivers/usbfs"}},
+                false,
+                missing("ttyS0") + nootherports +
+                    "\nThe machine:\n"
+                    "  wrong: brltty runs (77): it claims some USB serial adapters (CH340, CP210x) "
+                    "for braille displays\n"
+                    "  do:    where no braille display needs it: sudo systemctl mask "
+                    "brltty-udev.service brltty.service, then plug the adapter in again\n"
+                    "  wrong: the USB serial adapter 1a86:7523 (USB Serial) has no serial device "
+                    "(its interface's driver: usbfs)\n"
+                    "  do:    a program (brltty?) has claimed it: stop that program, then plug the "
+                    "adapter in again\n",
                 1}),
     [](const testing::TestParamInfo<FakeRow> &info) {
         std::string name;
