@@ -40,7 +40,6 @@ std::string under(const std::string &path);
 std::string slurp(const std::string &path);
 bool exists(const std::string &path);
 std::string linktarget(const std::string &path);
-std::string hex(unsigned long value);
 std::string devicenumber(dev_t device);
 
 // The tty driver that serves a device number, from /proc/tty/drivers.

@@ -44,12 +44,6 @@ std::string linktarget(const std::string &path) {
     return target;
 }
 
-std::string hex(unsigned long value) {
-    std::ostringstream text;
-    text << std::hex << value;
-    return text.str();
-}
-
 std::string devicenumber(dev_t device) {
     return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
