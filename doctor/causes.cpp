@@ -68,11 +68,11 @@ const char *const uarts[] = {"unknown", "8250",  "16450",   "16550", "16550A",
                              "16C950",  "16654", "16850",   "RSA",   "NS16550A"};
 
 std::string uartname(const std::string &type) {
-    const unsigned long number = std::stoul(type);
-    if (number < std::size(uarts)) {
-        return uarts[number];
+    const unsigned long long code = number(type);
+    if (code < std::size(uarts)) {
+        return uarts[code];
     }
-    return number == 32 ? "PL011" : "type " + type;
+    return code == 32 ? "PL011" : "type " + type;
 }
 
 // An 8250 or other serial core port: its UART, where it sits, its interrupt.

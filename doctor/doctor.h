@@ -41,6 +41,8 @@ std::string slurp(const std::string &path);
 bool exists(const std::string &path);
 std::string linktarget(const std::string &path);
 std::string devicenumber(dev_t device);
+// The number that text starts with (after blanks), in base; 0 where there is none.
+unsigned long long number(const std::string &text, int base = 10);
 
 // The tty driver that serves a device number, from /proc/tty/drivers.
 struct TtyDriver {

@@ -59,7 +59,7 @@ bool readstat(const std::string &process, Processes &seen) {
     if (open == std::string::npos || close == std::string::npos) {
         return false;
     }
-    const Holder holder{static_cast<pid_t>(std::stol(process)),
+    const Holder holder{static_cast<pid_t>(number(process)),
                         stat.substr(open + 1, close - open - 1)};
     seen.all.push_back(holder);
     std::istringstream fields(stat.substr(close + 1));
@@ -94,7 +94,7 @@ void readdescriptors(const std::string &process, Processes &seen) {
         if (file.st_rdev == ptmx) {
             const std::string index = fdinfo(process, entry->d_name, "tty-index:");
             if (!index.empty()) {
-                seen.ptymasters.emplace_back(holder, std::stoi(index));
+                seen.ptymasters.emplace_back(holder, static_cast<int>(number(index)));
             }
         }
     }
@@ -148,13 +148,13 @@ std::vector<Lock> locks() {
     std::istringstream lines(slurp(under("/proc/locks")));
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
-        std::string number;
+        std::string position;
         std::string kind;
         std::string mode;
         std::string access;
         std::string pid;
         std::string file;
-        fields >> number >> kind;
+        fields >> position >> kind;
         if (kind == "->") {
             continue;
         }
@@ -164,10 +164,10 @@ std::vector<Lock> locks() {
         if (!isnumber(pid) || second == std::string::npos) {
             continue;
         }
-        const dev_t filesystem = makedev(std::stoul(file.substr(0, first), nullptr, 16),
-                                         std::stoul(file.substr(first + 1), nullptr, 16));
-        found.push_back({kind, static_cast<pid_t>(std::stol(pid)), filesystem,
-                         static_cast<ino_t>(std::stoull(file.substr(second + 1)))});
+        const dev_t filesystem =
+            makedev(number(file.substr(0, first), 16), number(file.substr(first + 1), 16));
+        found.push_back({kind, static_cast<pid_t>(number(pid)), filesystem,
+                         static_cast<ino_t>(number(file.substr(second + 1)))});
     }
     return found;
 }
@@ -175,7 +175,7 @@ std::vector<Lock> locks() {
 bool openedforio(const Opened &descriptor) {
     const std::string flags =
         fdinfo(std::to_string(descriptor.holder.pid), descriptor.fd, "flags:");
-    return flags.empty() || (std::stoul(flags, nullptr, 8) & O_PATH) == 0;
+    return flags.empty() || (number(flags, 8) & O_PATH) == 0;
 }
 
 std::string commandof(pid_t pid) {

@@ -1,6 +1,8 @@
 // The machine as /proc and /sys describe it, read under the --root prefix.
 #include "doctor/doctor.h"
 
+#include <algorithm>
+#include <charconv>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -44,6 +46,13 @@ std::string linktarget(const std::string &path) {
     return target;
 }
 
+unsigned long long number(const std::string &text, int base) {
+    const size_t start = std::min(text.find_first_not_of(" \t"), text.size());
+    unsigned long long value = 0;
+    std::from_chars(text.data() + start, text.data() + text.size(), value, base);
+    return value;
+}
+
 std::string devicenumber(dev_t device) {
     return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
@@ -60,16 +69,17 @@ std::optional<TtyDriver> ttydriver(dev_t device) {
         std::istringstream fields(line);
         std::string name;
         std::string prefix;
-        unsigned number = 0;
+        unsigned majornumber = 0;
         std::string minors;
         std::string kind;
-        if (!(fields >> name >> prefix >> number >> minors >> kind) || number != major(device)) {
+        if (!(fields >> name >> prefix >> majornumber >> minors >> kind) ||
+            majornumber != major(device)) {
             continue;
         }
         const size_t dash = minors.find('-');
-        const unsigned first = std::stoul(minors.substr(0, dash));
-        const unsigned last =
-            dash == std::string::npos ? first : std::stoul(minors.substr(dash + 1));
+        const unsigned long long first = number(minors.substr(0, dash));
+        const unsigned long long last =
+            dash == std::string::npos ? first : number(minors.substr(dash + 1));
         if (minor(device) < first || minor(device) > last) {
             continue;
         }
@@ -105,12 +115,12 @@ std::string hardwaredriver(const std::string &sysdir) {
 }
 
 std::optional<dev_t> ttynumber(const std::string &name) {
-    const std::string number = slurp(under("/sys/class/tty/" + name + "/dev"));
-    const size_t colon = number.find(':');
+    const std::string numbers = slurp(under("/sys/class/tty/" + name + "/dev"));
+    const size_t colon = numbers.find(':');
     if (colon == std::string::npos) {
         return std::nullopt;
     }
-    return makedev(std::stoul(number.substr(0, colon)), std::stoul(number.substr(colon + 1)));
+    return makedev(number(numbers.substr(0, colon)), number(numbers.substr(colon + 1)));
 }
 
 namespace {
@@ -124,8 +134,8 @@ void fromconsolelist(std::vector<Console> &found) {
         if (colon == std::string::npos || space == std::string::npos) {
             continue;
         }
-        const dev_t device = makedev(std::stoul(line.substr(space + 1, colon - space - 1)),
-                                     std::stoul(line.substr(colon + 1)));
+        const dev_t device = makedev(number(line.substr(space + 1, colon - space - 1)),
+                                     number(line.substr(colon + 1)));
         found.push_back({device, "/proc/consoles"});
     }
 }
