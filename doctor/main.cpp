@@ -62,9 +62,10 @@ void printlimits(const Processes &seen) {
         say("/proc is mounted with hidepid: other users' processes are hidden, and a port they\n"
             "hold may look free here; sudo lowrad-doctor sees them.");
     } else if (seen.unseen > 0) {
-        say("The open files of " + std::to_string(seen.unseen) + " processes of other users " +
-            "are hidden from " + username() + ": a port\nthey hold may look free here; sudo " +
-            "lowrad-doctor sees them.");
+        const std::string whose =
+            seen.unseen == 1 ? " process of another user" : " processes of other users";
+        say("The open files of " + std::to_string(seen.unseen) + whose + " are hidden from " +
+            username() + ": a port\nthey hold may look free here; sudo lowrad-doctor sees them.");
     }
 }
 
