@@ -27,6 +27,9 @@ class simulator {
     const std::string &path() const {
         return pty;
     }
+    pid_t id() const {
+        return pid;
+    }
     // Reads the log up to and including the first new line that starts with prefix.
     std::string awaitline(const std::string &prefix);
     // Waits until the simulator ends by itself (--runs, --hangup-after).

@@ -40,7 +40,7 @@ std::string read(const fs::path &path) {
 }
 
 TEST(Manual, PagesRenderWithoutWarnings) {
-    for (const std::string page : {"lowrad.1", "lowrad-sim.1", "lowrad-run.1"}) {
+    for (const std::string page : {"lowrad.1", "lowrad-sim.1", "lowrad-run.1", "lowrad-doctor.1"}) {
         const outcome check = execute({"groff", "-man", "-ww", "-z", pages / page});
         EXPECT_EQ(check.output, "") << page;
         EXPECT_EQ(check.status, 0) << page;
@@ -101,6 +101,7 @@ TEST(Manual, DocumentsEveryOption) {
     const std::vector<std::pair<std::string, std::string>> programs{
         {SIM_PATH, "lowrad-sim.1"},
         {RUNNER_PATH, "lowrad-run.1"},
+        {DOCTOR_PATH, "lowrad-doctor.1"},
     };
     for (const auto &[program, page] : programs) {
         const outcome help = execute({program, "--help"});
@@ -125,7 +126,7 @@ TEST(Install, InstalledRunnerStartsInstalledLowrad) {
         fs::temp_directory_path() / ("lowrad-install-" + std::to_string(getpid()));
     const outcome install = execute({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix});
     ASSERT_EQ(install.status, 0) << install.output;
-    for (const std::string program : {"lowrad", "lowrad-sim", "lowrad-run"}) {
+    for (const std::string program : {"lowrad", "lowrad-sim", "lowrad-run", "lowrad-doctor"}) {
         const fs::path path = prefix / "bin" / program;
         EXPECT_TRUE(fs::is_regular_file(path)) << path;
         const fs::path page = prefix / "share/man/man1" / (program + ".1.gz");
