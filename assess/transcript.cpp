@@ -42,7 +42,7 @@ std::optional<double> number_after(const std::string &line, const std::string &l
     return end == start ? std::nullopt : std::optional<double>(value);
 }
 
-long counts(double printed) {
+long impulses(double printed) {
     return std::lround(printed);
 }
 
@@ -69,9 +69,10 @@ std::string where(const Reader &reader) {
     return "in its results";
 }
 
-void leave_out(Reader &reader, const std::string &why) {
-    if (reader.current && reader.current->left_out.empty()) {
-        reader.current->left_out = why;
+// The first reason counts: what follows a time-out or a quit is no news.
+void leave_out(Cycle &cycle, const std::string &why) {
+    if (cycle.left_out.empty()) {
+        cycle.left_out = why;
     }
 }
 
@@ -80,7 +81,7 @@ void close_cycle(Reader &reader, const std::string &ending) {
         return;
     }
     if (!reader.current->total) {
-        leave_out(reader, ending + " " + where(reader));
+        leave_out(*reader.current, ending + " " + where(reader));
     }
     reader.cycles.push_back(*reader.current);
     reader.current.reset();
@@ -113,8 +114,8 @@ void prompt(Reader &reader, const std::string &line, Stage stage) {
     std::istringstream rest(line.substr(line.rfind("quit...") + 7));
     std::string answer;
     if (rest >> answer && answer != "Opening" && answer[0] != 'G' && answer[0] != 'g') {
-        leave_out(reader, "the answer at the prompt for its " + run_name(stage) + " was '" +
-                              answer + "', which ends lowrad");
+        leave_out(*reader.current, "the answer at the prompt for its " + run_name(stage) +
+                                       " was '" + answer + "', which ends lowrad");
     }
 }
 
@@ -124,10 +125,10 @@ void read_results(Reader &reader, const std::string &line) {
             reader.current->total_periods = periods(reader.running);
         }
         reader.stage = Stage::results;
-        reader.current->background = counts(*background);
+        reader.current->background = impulses(*background);
         keep_if_adding_up(reader.current->background_periods, *reader.current->background);
     } else if (const auto total = number_after(line, "- Sample + Background: ")) {
-        reader.current->total = counts(*total);
+        reader.current->total = impulses(*total);
         keep_if_adding_up(reader.current->total_periods, *reader.current->total);
     } else if (has(line, "shields environmental radiation")) {
         reader.current->lowrad_verdict = "shields";
@@ -147,13 +148,15 @@ void read_run(Reader &reader, const std::string &line) {
         reader.running.clear();
     } else if (const auto total = number_after(line, " seconds: ");
                total && has(line, "Counts over ")) {
-        reader.running.push_back(counts(*total));
+        reader.running.push_back(impulses(*total));
     } else if (has(line, "Reception timed-out !")) {
-        leave_out(reader, "its " + run_name(reader.stage) + " timed out (no data for 12 s) after " +
-                              std::to_string(reader.running.size()) + " of " +
-                              std::to_string(periods_per_run) + " counting periods");
+        leave_out(*reader.current, "its " + run_name(reader.stage) +
+                                       " timed out (no data for 12 s) after " +
+                                       std::to_string(reader.running.size()) + " of " +
+                                       std::to_string(periods_per_run) + " counting periods");
     } else if (has(line, "Com Port Opening Failed !")) {
-        leave_out(reader, "the port could not be opened for its " + run_name(reader.stage));
+        leave_out(*reader.current,
+                  "the port could not be opened for its " + run_name(reader.stage));
     } else {
         read_results(reader, line);
     }
