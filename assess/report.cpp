@@ -170,8 +170,8 @@ std::vector<std::string> column(const Limits &limits, const Shown &shown) {
         shown.number(limits.value) + plus_minus + shown.with_unit(limits.uncertainty),
         shown.with_unit(limits.decision_threshold),
         limits.detection_limit ? shown.with_unit(*limits.detection_limit) : "none",
-        "none",
-        "none",
+        "none: far below zero",
+        "none: far below zero",
     };
     if (limits.best_estimate) {
         cells[3] = shown.number(*limits.best_estimate) + plus_minus +
@@ -193,8 +193,9 @@ std::string figures_table(const Assessment &assessment, const Settings &settings
                                           percent(settings.chosen.coverage) + " coverage interval"};
     const std::vector<std::string> rate_cells = column(assessment.rate, rates);
     std::vector<std::string> activity_cells(labels.size());
-    std::string text = "  " + padded("", 24) + padded("net rate", 26) +
-                       (assessment.activity ? "activity" : "") + "\n";
+    std::string text = "  " + padded("", 24) +
+                       (assessment.activity ? padded("net rate", 26) + "activity" : "net rate") +
+                       "\n";
     if (assessment.activity) {
         activity_cells = column(*assessment.activity, activities);
     }
