@@ -86,8 +86,12 @@ ordered_json optional_number(const std::optional<double> &value) {
     return value ? ordered_json(*value) : ordered_json(nullptr);
 }
 
+// A sound counter's run falls outside these in 2 % of cases.
+constexpr double too_scattered = 0.01;
+constexpr double too_steady = 0.99;
+
 bool flagged(const Dispersion &dispersion) {
-    return dispersion.p < 0.01 || dispersion.p > 0.99;
+    return dispersion.p < too_scattered || dispersion.p > too_steady;
 }
 
 ordered_json dispersion_json(const std::optional<Dispersion> &dispersion) {
@@ -122,11 +126,11 @@ std::string dispersion_verdict(const std::optional<Dispersion> &dispersion) {
     }
     const std::string figures =
         "\u03c7\u00b2 = " + printed("%.1f", dispersion->chi2) + ", p = " + figure(dispersion->p);
-    if (dispersion->p < 0.01) {
+    if (dispersion->p < too_scattered) {
         return figures + ": FLAGGED, more scatter than random decays give (noise on the line, a "
                          "failing tube?)";
     }
-    if (dispersion->p > 0.99) {
+    if (dispersion->p > too_steady) {
         return figures + ": FLAGGED, steadier than random decays are (a stuck or simulated "
                          "source?)";
     }
