@@ -25,7 +25,7 @@ best estimate and coverage interval, for the net rate and for the activity.
 
 TRANSCRIPT is lowrad's output as saved while measuring (lowrad | tee run.log,
 script, or through lowrad-run); without it, or with -, standard input is read.
-Every complete cycle in it is assessed; an unfinished one is named and left out.
+Every complete cycle in it is assessed; an unfinished one is named, left out.
 
 Options:
   --background COUNTS   assess these background impulses over 3 minutes...
@@ -35,10 +35,12 @@ Options:
                         convert to an activity (lowrad's own conversion wins)
   --calibration-uncertainty R
                         relative standard uncertainty of 1/(C * KG) (0)
-  --alpha A             probability of recognising a sample that holds nothing (0.05)
-  --beta B              probability of missing one at the detection limit (0.05)
+  --alpha A             probability of recognising a sample that holds nothing
+                        (0.05)
+  --beta B              probability of missing one at the detection limit
+                        (0.05)
   --coverage P          coverage probability of the interval (0.95)
-  --json                one JSON object per cycle and line instead of the report
+  --json                one JSON object per cycle and line, not the report
   -h, --help            show this text and exit
 
 Exit status: 0 when at least one cycle was assessed, 1 when none could be,
