@@ -40,7 +40,8 @@ std::string read(const fs::path &path) {
 }
 
 TEST(Manual, PagesRenderWithoutWarnings) {
-    for (const std::string page : {"lowrad.1", "lowrad-sim.1", "lowrad-run.1", "lowrad-doctor.1"}) {
+    for (const std::string page :
+         {"lowrad.1", "lowrad-sim.1", "lowrad-run.1", "lowrad-doctor.1", "lowrad-assess.1"}) {
         const outcome check = execute({"groff", "-man", "-ww", "-z", pages / page});
         EXPECT_EQ(check.output, "") << page;
         EXPECT_EQ(check.status, 0) << page;
@@ -96,12 +97,23 @@ TEST(Manual, ShowsLowradsOwnFigures) {
     }
 }
 
+// The worked example of lowrad-assess(1) is what the program prints for it.
+TEST(Manual, ShowsLowradAssessOwnReport) {
+    const outcome report = execute({ASSESS_PATH, "--background", "90", "--total", "144",
+                                    "--coefficient", "0.0055", "--mass", "0.5"});
+    EXPECT_EQ(report.status, 0);
+    const std::string page =
+        squeezed(execute({"groff", "-man", "-Tutf8", "-P-cbou", pages / "lowrad-assess.1"}).output);
+    EXPECT_NE(page.find(squeezed(report.output)), std::string::npos) << report.output;
+}
+
 // Every option a program's --help names has its entry in the manual.
 TEST(Manual, DocumentsEveryOption) {
     const std::vector<std::pair<std::string, std::string>> programs{
         {SIM_PATH, "lowrad-sim.1"},
         {RUNNER_PATH, "lowrad-run.1"},
         {DOCTOR_PATH, "lowrad-doctor.1"},
+        {ASSESS_PATH, "lowrad-assess.1"},
     };
     for (const auto &[program, page] : programs) {
         const outcome help = execute({program, "--help"});
@@ -126,7 +138,8 @@ TEST(Install, InstalledRunnerStartsInstalledLowrad) {
         fs::temp_directory_path() / ("lowrad-install-" + std::to_string(getpid()));
     const outcome install = execute({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix});
     ASSERT_EQ(install.status, 0) << install.output;
-    for (const std::string program : {"lowrad", "lowrad-sim", "lowrad-run", "lowrad-doctor"}) {
+    for (const std::string program :
+         {"lowrad", "lowrad-sim", "lowrad-run", "lowrad-doctor", "lowrad-assess"}) {
         const fs::path path = prefix / "bin" / program;
         EXPECT_TRUE(fs::is_regular_file(path)) << path;
         const fs::path page = prefix / "share/man/man1" / (program + ".1.gz");
