@@ -78,7 +78,7 @@ inline const std::string convertquestion =
 inline const std::string coefficientquestion =
     "\nEnter coefficient of the used GM tube in Imp/Bq.s : ";
 inline const std::string massquestion = "\nMass of the sample in Kg : ";
-// The activity of results() with a coefficient of 0.5 and a mass of 2 kg.
+// The activity of results with a coefficient of 0.5 and a mass of 2 kg.
 inline const std::string activity = "\n\nSample activity level: 0.300000 Bq/Kg\n\n";
 
 // The results of bothruns(): 90 and 144 impulses, significant.
