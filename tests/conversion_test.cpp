@@ -27,9 +27,8 @@ TEST(Conversion, CoefficientIsKeptForTheNextCycle) {
                               coefficientquestion + massquestion + activity + restartquestion +
                               "\n\n";
     const std::string second = bothruns("/dev/ttyS0") + results + convertquestion +
-                               "Coefficient of the used GM tube in Imp/Bq.s : 0.500000\n" +
-                               massquestion + "\n\nSample activity level: 0.600000 Bq/Kg\n\n" +
-                               restartquestion + "\n\n";
+                               coefficientknown("0.500000") + massquestion +
+                               activitylevel("0.600000") + restartquestion + "\n\n";
     EXPECT_EQ(run.output, banner + first + second);
     EXPECT_EQ(run.status, 0);
 }
@@ -49,7 +48,7 @@ TEST(Conversion, UnusableNumbersAreAskedAgain) {
     for (int asked = 0; asked < 8; ++asked) {
         expected += massquestion;
     }
-    expected += "\n\nSample activity level: -0.075000 Bq/Kg\n\n" + restartquestion + "\n\n";
+    expected += activitylevel("-0.075000") + restartquestion + "\n\n";
     EXPECT_EQ(run.output, expected);
     EXPECT_EQ(run.status, 0);
 }
@@ -70,37 +69,33 @@ TEST(Conversion, EndOfInputAtANumberEndsTheProgram) {
 }
 
 TEST(Conversion, OnlySignificantResultsAreConverted) {
-    const std::string shields = "Sample does not add radioactivity but shields environmental "
-                                "radiation !\nMeasurement setup is not adapted\n";
     struct scenario {
         std::vector<std::string> counts;
-        std::string figures; // results after the asterisks
+        std::string results;
         std::string verdict;
     };
     const std::vector<scenario> scenarios{
         {{"--sample-counts", "5"},
-         "- Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
-         "- Sample + Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
-         "- Net count rate: 0.000000 cpm = 0.000000 cps\n\n",
+         finalresults("90.000000 counts over 3 minutes = 30.000000 cpm",
+                      "90.000000 counts over 3 minutes = 30.000000 cpm",
+                      "0.000000 cpm = 0.000000 cps"),
          shields},
         {{"--sample-counts", "4"},
-         "- Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
-         "- Sample + Background: 72.000000 counts over 3 minutes = 24.000000 cpm\n"
-         "- Net count rate: -6.000000 cpm = -0.100000 cps\n\n",
+         finalresults("90.000000 counts over 3 minutes = 30.000000 cpm",
+                      "72.000000 counts over 3 minutes = 24.000000 cpm",
+                      "-6.000000 cpm = -0.100000 cps"),
          shields},
         {{"--background-counts", "100", "--sample-counts", "101"},
-         "- Background: 1800.000000 counts over 3 minutes = 600.000000 cpm\n"
-         "- Sample + Background: 1818.000000 counts over 3 minutes = 606.000000 cpm\n"
-         "- Net count rate: 6.000000 cpm = 0.100000 cps\n\n",
-         "Detected radioactivity versus background is very low\n"
-         "Measurements are not significant\n"},
+         finalresults("1800.000000 counts over 3 minutes = 600.000000 cpm",
+                      "1818.000000 counts over 3 minutes = 606.000000 cpm",
+                      "6.000000 cpm = 0.100000 cps"),
+         notsignificant},
     };
     for (const scenario &s : scenarios) {
         // The "y" that would accept a conversion answers the restart question.
         const outcome run = cycle(s.counts, "y\nQ\n");
         const std::string expected =
-            "\n\n*********************************************\n\nFinal results:\n\n" + s.figures +
-            s.verdict + restartquestion + "\n\n" + backgroundprompt;
+            s.results + s.verdict + restartquestion + "\n\n" + backgroundprompt;
         ASSERT_TRUE(run.output.ends_with(expected)) << run.output;
         EXPECT_EQ(run.status, 0);
     }
