@@ -6,14 +6,14 @@
 // system call per silent tick. Each prints its loop's CPU share of the loop's
 // wall time.
 //   bench-ticker TICKS sleep|read|ppoll
+#include "sim/pty.h"
+
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -27,16 +27,14 @@ double seconds(clockid_t clock) {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// The slave of a pseudo-terminal whose master stays open and silent.
 int silentline() {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    const int line = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios raw{};
-    tcgetattr(line, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(line, TCSANOW, &raw);
-    return line;
+    const RawPty line = open_raw_pty();
+    if (line.failed != nullptr) {
+        std::perror(line.failed);
+        std::exit(1);
+    }
+    return open(line.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
 
 void advance(timespec &deadline) {

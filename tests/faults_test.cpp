@@ -5,6 +5,7 @@
 // a busy loop. And the simulator's own ends on a serial device.
 #include "dialogue.h"
 #include "harness.h"
+#include "sim/pty.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <stdexcept>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -184,15 +184,12 @@ TEST(Faults, TwoOpenersOfTheLineKeepTheRunsApart) {
 class line {
   public:
     line() {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-            throw std::runtime_error("no pseudo-terminal");
+        const RawPty pty = open_raw_pty();
+        if (pty.failed != nullptr) {
+            throw std::runtime_error(std::string("no pseudo-terminal: ") + pty.failed);
         }
-        path = ptsname(master);
-        termios raw{};
-        tcgetattr(master, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master, TCSANOW, &raw);
+        master = pty.master;
+        path = pty.slave;
         // Held open so that the line outlives lowrad's closes.
         slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     }
