@@ -95,22 +95,26 @@ TEST(Faults, StoppedLongerThanTheSilenceLimitReadsOn) {
 
 // Every answer that input ends before, wherever it ends, ends the program
 // quietly; so does standard input closed from the start.
-TEST(Faults, EndOfInputAtEveryPromptEnds) {
-    const std::string sample = banner + background0 + progress(repeated({5})) + sampleprompt;
-    const std::vector<std::pair<std::string, std::string>> scenarios{
-        {"", banner},
-        {"0\n", banner + backgroundprompt},
-        {"0\nG\n", sample},
-        {"0\nG\nG\n", cycle0 + restartquestion + "\n\n"},
-        {"0\nG\nG\nn\n", cycle0 + restartquestion + "\n\n"},
-        {"0\nG\nG\nn\ny\n", cycle0 + restartquestion + "\n\n" + backgroundprompt},
-    };
-    for (const auto &[answers, shown] : scenarios) {
-        simulator sim(counter());
-        const outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
-        EXPECT_EQ(run.output, shown) << "answers: " << answers;
-        EXPECT_EQ(run.status, 0);
-    }
+class EndOfInput : public testing::TestWithParam<Answered> {};
+
+TEST_P(EndOfInput, AtEveryPromptEnds) {
+    const auto &[answers, shown] = GetParam();
+    simulator sim(counter());
+    const outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
+    EXPECT_EQ(run.output, shown) << "answers: " << answers;
+    EXPECT_EQ(run.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EndOfInput,
+    testing::Values(
+        Answered{"", banner}, Answered{"0\n", banner + backgroundprompt},
+        Answered{"0\nG\n", banner + background0 + progress(repeated({5})) + sampleprompt},
+        Answered{"0\nG\nG\n", cycle0 + restartquestion + "\n\n"},
+        Answered{"0\nG\nG\nn\n", cycle0 + restartquestion + "\n\n"},
+        Answered{"0\nG\nG\nn\ny\n", cycle0 + restartquestion + "\n\n" + backgroundprompt}));
+
+TEST(Faults, StandardInputClosedFromTheStartEnds) {
     session closed({}, {.inputclosed = true});
     const outcome run = closed.finish();
     EXPECT_EQ(run.output, banner);
@@ -121,63 +125,71 @@ TEST(Faults, EndOfInputAtEveryPromptEnds) {
 // identical one still unread, so the simulator, paused meanwhile, sees two
 // opens or two closes as one. It must still end a run when the last opener
 // has gone, and only then; the test is the other opener.
-TEST(Faults, TwoOpenersOfTheLineKeepTheRunsApart) {
-    enum step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
-    struct scenario {
-        const char *what;
-        std::vector<step> steps;
-        int frames; // what lowrad's run counts: 5 for background, 8 with the sample
-        std::vector<std::string> opens;
-    };
-    const std::vector<scenario> scenarios{
-        {"two opens as one, then lowrad holds on alone",
-         {pause, hold, lowradopens, release, resume},
-         5,
-         {"open 1 background"}},
-        {"two opens, then two closes as one",
-         {hold, awaitopen, pause, hold, release, release, resume, awaitclose, lowradopens},
-         8,
-         {"open 1 background", "open 2 sample"}},
-    };
-    for (const scenario &s : scenarios) {
-        simulator sim(counter());
-        std::vector<int> held;
-        std::optional<session> lowrad;
-        for (const step next : s.steps) {
-            switch (next) {
-            case pause:
-                sim.pause();
-                break;
-            case resume:
-                sim.resume();
-                break;
-            case hold:
-                held.push_back(open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-                break;
-            case release:
-                close(held.back());
-                held.pop_back();
-                break;
-            case lowradopens:
-                lowrad.emplace(std::vector<std::string>{"ttyS0=" + sim.path()});
-                lowrad->answer("0\nG\n");
-                lowrad->await("Port opened successfully\n");
-                break;
-            case awaitopen:
-                sim.awaitline("open");
-                break;
-            case awaitclose:
-                sim.awaitline("close");
-                break;
-            }
-        }
-        lowrad->answer("Q\n");
-        const outcome run = lowrad->finish();
-        EXPECT_EQ(run.output, banner + background0 + progress(repeated({s.frames})) + sampleprompt)
-            << s.what;
-        EXPECT_EQ(loglines(sim.finish(), "open"), s.opens) << s.what;
-    }
+enum step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
+struct OpenersScenario {
+    const char *what;
+    std::vector<step> steps;
+    int frames; // what lowrad's run counts: 5 for background, 8 with the sample
+    std::vector<std::string> opens;
+};
+
+void PrintTo(const OpenersScenario &s, std::ostream *os) {
+    *os << s.what;
 }
+
+class TwoOpenersOfTheLine : public testing::TestWithParam<OpenersScenario> {};
+
+TEST_P(TwoOpenersOfTheLine, KeepTheRunsApart) {
+    const OpenersScenario &s = GetParam();
+    simulator sim(counter());
+    std::vector<int> held;
+    std::optional<session> lowrad;
+    for (const step next : s.steps) {
+        switch (next) {
+        case pause:
+            sim.pause();
+            break;
+        case resume:
+            sim.resume();
+            break;
+        case hold:
+            held.push_back(open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+            break;
+        case release:
+            close(held.back());
+            held.pop_back();
+            break;
+        case lowradopens:
+            lowrad.emplace(std::vector<std::string>{"ttyS0=" + sim.path()});
+            lowrad->answer("0\nG\n");
+            lowrad->await("Port opened successfully\n");
+            break;
+        case awaitopen:
+            sim.awaitline("open");
+            break;
+        case awaitclose:
+            sim.awaitline("close");
+            break;
+        }
+    }
+    lowrad->answer("Q\n");
+    const outcome run = lowrad->finish();
+    EXPECT_EQ(run.output, banner + background0 + progress(repeated({s.frames})) + sampleprompt)
+        << s.what;
+    EXPECT_EQ(loglines(sim.finish(), "open"), s.opens) << s.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TwoOpenersOfTheLine,
+    testing::Values(OpenersScenario{"two opens as one, then lowrad holds on alone",
+                                    {pause, hold, lowradopens, release, resume},
+                                    5,
+                                    {"open 1 background"}},
+                    OpenersScenario{"two opens, then two closes as one",
+                                    {hold, awaitopen, pause, hold, release, release, resume,
+                                     awaitclose, lowradopens},
+                                    8,
+                                    {"open 1 background", "open 2 sample"}}));
 
 // A pseudo-terminal on which the test itself is the counter: it sees every
 // byte lowrad writes on the line and what lowrad leaves unread.
@@ -238,29 +250,38 @@ class line {
 // the dialogue written to the counter; it must go nowhere. A reader that has
 // gone away ends lowrad by SIGPIPE at its first word, as any Unix program,
 // unless SIGPIPE was ignored: then it measures blind until the answers end.
-TEST(Faults, ClosedOrBrokenStandardOutputNeverReachesTheLine) {
-    struct scenario {
-        const char *what;
-        wiring streams;
-        int status;
-        size_t unread; // bytes of the 38 frames left on the line
-    };
-    const std::vector<scenario> scenarios{
-        {"closed", {.out = wiring::closed}, 0, 0},
-        {"broken", {.out = wiring::broken}, 128 + SIGPIPE, size_t{38} * 4},
-        {"broken, SIGPIPE ignored", {.out = wiring::broken, .sigpipeignored = true}, 0, 0},
-    };
-    for (const scenario &s : scenarios) {
-        const line counterline;
-        counterline.send(38);
-        session lowrad({"ttyS0=" + counterline.path}, s.streams);
-        lowrad.answer("0\nG\nG\nn\nn\n");
-        const outcome run = lowrad.finish();
-        EXPECT_EQ(run.status, s.status) << s.what;
-        EXPECT_EQ(counterline.written(), "") << s.what;
-        EXPECT_EQ(counterline.unread().size(), s.unread) << s.what;
-    }
+struct OutputScenario {
+    const char *what;
+    wiring streams;
+    int status;
+    size_t unread; // bytes of the 38 frames left on the line
+};
+
+void PrintTo(const OutputScenario &s, std::ostream *os) {
+    *os << s.what;
 }
+
+class ClosedOrBrokenStandardOutput : public testing::TestWithParam<OutputScenario> {};
+
+TEST_P(ClosedOrBrokenStandardOutput, NeverReachesTheLine) {
+    const OutputScenario &s = GetParam();
+    const line counterline;
+    counterline.send(38);
+    session lowrad({"ttyS0=" + counterline.path}, s.streams);
+    lowrad.answer("0\nG\nG\nn\nn\n");
+    const outcome run = lowrad.finish();
+    EXPECT_EQ(run.status, s.status) << s.what;
+    EXPECT_EQ(counterline.written(), "") << s.what;
+    EXPECT_EQ(counterline.unread().size(), s.unread) << s.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ClosedOrBrokenStandardOutput,
+    testing::Values(
+        OutputScenario{"closed", {.out = wiring::closed}, 0, 0},
+        OutputScenario{"broken", {.out = wiring::broken}, 128 + SIGPIPE, size_t{38} * 4},
+        OutputScenario{
+            "broken, SIGPIPE ignored", {.out = wiring::broken, .sigpipeignored = true}, 0, 0}));
 
 // On a serial device the simulator cannot see the port opened: frames flow all
 // the time and each typed line places or removes the sample. A signal logs the

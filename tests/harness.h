@@ -10,6 +10,9 @@
 // simulator's log lines.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -91,6 +94,16 @@ class session {
 
 // Runs lowrad with each "ttySn=DEVICE" of maps in place and answers on stdin.
 outcome runlowrad(const std::vector<std::string> &maps, const std::string &answers);
+
+// A row of a table of runs: the answers, and what lowrad shows. GoogleTest
+// and CTest name the row by its answers.
+struct Answered {
+    std::string answers;
+    std::string shown;
+};
+inline void PrintTo(const Answered &row, std::ostream *os) {
+    *os << testing::PrintToString(row.answers);
+}
 
 // Runs a command (a path, or a name found on PATH) with input on its standard
 // input; the output is its standard output and standard error together.

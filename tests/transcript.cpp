@@ -36,8 +36,9 @@ std::map<std::string, std::string> scenarios(const std::string &device) {
 } // namespace
 
 int main(int argc, char **argv) {
-    const auto named = argc == 2 ? texts : argc == 3 ? scenarios(argv[2])
-                                                     : std::map<std::string, std::string>{};
+    const auto named = argc == 2   ? texts
+                       : argc == 3 ? scenarios(argv[2])
+                                   : std::map<std::string, std::string>{};
     const auto text = argc > 1 ? named.find(argv[1]) : named.end();
     if (text == named.end()) {
         std::fprintf(stderr, "usage: transcript banner|backgroundprompt|sampleprompt|"
