@@ -6,13 +6,13 @@
 
 namespace {
 
-outcome cycle(const std::vector<std::string> &counts, const std::string &answers) {
-    simulator sim(counter(counts));
+Outcome cycle(const std::vector<std::string> &counts, const std::string &answers) {
+    Simulator sim(counter(counts));
     return runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n" + answers);
 }
 
 TEST(Conversion, ActivityFromCoefficientAndMass) {
-    const outcome run = cycle({}, "y\n0.5\n2\nn\n");
+    const Outcome run = cycle({}, "y\n0.5\n2\nn\n");
     EXPECT_EQ(run.output, banner + bothruns("/dev/ttyS0") + results + convertquestion +
                               coefficientquestion + massquestion + activity + restartquestion +
                               "\n\n");
@@ -20,8 +20,8 @@ TEST(Conversion, ActivityFromCoefficientAndMass) {
 }
 
 TEST(Conversion, CoefficientIsKeptForTheNextCycle) {
-    simulator sim(counter());
-    const outcome run =
+    Simulator sim(counter());
+    const Outcome run =
         runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\ny\n0.5\n2\ny\nG\nG\nY\n1\nn\n");
     const std::string first = bothruns("/dev/ttyS0") + results + convertquestion +
                               coefficientquestion + massquestion + activity + restartquestion +
@@ -38,7 +38,7 @@ TEST(Conversion, CoefficientIsKeptForTheNextCycle) {
 // unit or a NUL. A negative coefficient is a coefficient all the same.
 TEST(Conversion, UnusableNumbersAreAskedAgain) {
     const std::string nul(1, '\0');
-    const outcome run = cycle({}, "y\nabc 0 nan -inf 1e99 0,05 0.000123456 2kg -2\n0 -1 x NAN 1,5 "
+    const Outcome run = cycle({}, "y\nabc 0 nan -inf 1e99 0,05 0.000123456 2kg -2\n0 -1 x NAN 1,5 "
                                   "0.5.1 " +
                                       nul + " 20e-1\nn\n");
     std::string expected = banner + bothruns("/dev/ttyS0") + results + convertquestion;
@@ -62,7 +62,7 @@ TEST(Conversion, EndOfInputAtANumberEndsTheProgram) {
         {"y\n1\n0\n", asked + coefficientquestion + massquestion + massquestion},
     };
     for (const auto &[answers, shown] : scenarios) {
-        const outcome run = cycle({}, answers);
+        const Outcome run = cycle({}, answers);
         EXPECT_EQ(run.output, shown) << "answers: " << answers;
         EXPECT_EQ(run.status, 0);
     }
@@ -93,7 +93,7 @@ TEST(Conversion, OnlySignificantResultsAreConverted) {
     };
     for (const scenario &s : scenarios) {
         // The "y" that would accept a conversion answers the restart question.
-        const outcome run = cycle(s.counts, "y\nQ\n");
+        const Outcome run = cycle(s.counts, "y\nQ\n");
         const std::string expected =
             s.results + s.verdict + restartquestion + "\n\n" + backgroundprompt;
         ASSERT_TRUE(run.output.ends_with(expected)) << run.output;

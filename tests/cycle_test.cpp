@@ -12,8 +12,8 @@ class AnswersOtherThanAPort : public testing::TestWithParam<std::string> {};
 
 TEST_P(AnswersOtherThanAPort, EndWithoutOpeningOne) {
     const std::string &answers = GetParam();
-    simulator sim(counter());
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
+    Simulator sim(counter());
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
     EXPECT_EQ(run.output, banner) << "answers: " << answers;
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(loglines(sim.finish(), "open"), std::vector<std::string>{});
@@ -23,8 +23,8 @@ INSTANTIATE_TEST_SUITE_P(Menu, AnswersOtherThanAPort,
                          testing::Values("Q\n", "q\n", "x\n", "4\n", "  Quit now\n", ""));
 
 TEST(Cycle, FullCycleThenNo) {
-    simulator sim(counter());
-    const outcome run = runlowrad({"ttyS1=" + sim.path()}, "1\nG\ng\nn\nn\n");
+    Simulator sim(counter());
+    const Outcome run = runlowrad({"ttyS1=" + sim.path()}, "1\nG\ng\nn\nn\n");
     EXPECT_EQ(run.output, banner + fullcycle("/dev/ttyS1"));
     EXPECT_EQ(run.status, 0);
     const std::string log = sim.finish();
@@ -34,8 +34,8 @@ TEST(Cycle, FullCycleThenNo) {
 }
 
 TEST(Cycle, SecondCycleStartsAfresh) {
-    simulator sim(counter());
-    const outcome run = runlowrad({"ttyS2=" + sim.path()}, "2\nG\nG\nn\nY\nG\nG\nn\nq\n");
+    Simulator sim(counter());
+    const Outcome run = runlowrad({"ttyS2=" + sim.path()}, "2\nG\nG\nn\nY\nG\nG\nn\nq\n");
     EXPECT_EQ(run.output, banner + fullcycle("/dev/ttyS2") + fullcycle("/dev/ttyS2"));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(loglines(sim.finish(), "open").size(), 4U);
@@ -49,8 +49,8 @@ class Answers : public testing::TestWithParam<Answered> {};
 
 TEST_P(Answers, AreWholeWords) {
     const auto &[answers, after] = GetParam();
-    simulator sim(counter());
-    const outcome run = runlowrad({"ttyS3=" + sim.path()}, answers);
+    Simulator sim(counter());
+    const Outcome run = runlowrad({"ttyS3=" + sim.path()}, answers);
     EXPECT_EQ(run.output, banner + after) << "answers: " << answers;
     EXPECT_EQ(run.status, 0);
 }
@@ -70,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
         Answered{"3\nG G\nn\nyes\nG\nQ\n", background3 + sample3 + background3 + sampleprompt}));
 
 TEST(Cycle, SamplePromptAnswerOtherThanGEnds) {
-    simulator sim(counter());
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    Simulator sim(counter());
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
     EXPECT_EQ(run.output, banner + backgroundprompt + opened("/dev/ttyS0") + waiting +
                               progress(repeated({5})) + sampleprompt);
     EXPECT_EQ(run.status, 0);
@@ -79,7 +79,7 @@ TEST(Cycle, SamplePromptAnswerOtherThanGEnds) {
 }
 
 TEST(Port, AbsentDeviceFailsToOpen) {
-    const outcome run = runlowrad({}, "2\nG\n");
+    const Outcome run = runlowrad({}, "2\nG\n");
     EXPECT_EQ(run.output, banner + backgroundprompt + notopened("/dev/ttyS2"));
     EXPECT_EQ(run.status, 0);
 }
@@ -89,23 +89,23 @@ TEST(Port, DeviceThatIsNoTerminalFailsToOpen) {
     const int fd = mkstemp(name);
     ASSERT_GE(fd, 0);
     close(fd);
-    const outcome run = runlowrad({std::string("ttyS3=") + name}, "3\nG\n");
+    const Outcome run = runlowrad({std::string("ttyS3=") + name}, "3\nG\n");
     unlink(name);
     EXPECT_EQ(run.output, banner + backgroundprompt + notopened("/dev/ttyS3"));
     EXPECT_EQ(run.status, 0);
 }
 
 TEST(Port, SilentCounterTimesOutInTheBackgroundRun) {
-    simulator sim(counter({"--silent-run", "1"}));
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n");
+    Simulator sim(counter({"--silent-run", "1"}));
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n");
     EXPECT_EQ(run.output, banner + backgroundprompt + opened("/dev/ttyS0") + waiting + timedout);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(loglines(sim.finish(), "close").size(), 1U);
 }
 
 TEST(Port, SilentCounterTimesOutInTheSampleRun) {
-    simulator sim(counter({"--silent-run", "2"}));
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\ny\n");
+    Simulator sim(counter({"--silent-run", "2"}));
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\ny\n");
     EXPECT_EQ(run.output, banner + backgroundprompt + opened("/dev/ttyS0") + waiting +
                               progress(repeated({5})) + sampleprompt + opened("/dev/ttyS0") +
                               waiting + timedout);
@@ -128,8 +128,8 @@ class FaultyLines : public testing::TestWithParam<FaultyLine> {};
 
 TEST_P(FaultyLines, CountOnlyIntactFrames) {
     const FaultyLine &s = GetParam();
-    simulator sim(counter(s.faults));
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    Simulator sim(counter(s.faults));
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
     EXPECT_EQ(run.output, banner + backgroundprompt + opened("/dev/ttyS0") + waiting +
                               progress(s.background) + sampleprompt)
         << "faults: " << s.faults[0];

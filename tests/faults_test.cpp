@@ -25,8 +25,8 @@ const std::string background0 = backgroundprompt + opened("/dev/ttyS0") + waitin
 const std::string cycle0 = banner + bothruns("/dev/ttyS0") + results + convertquestion;
 
 TEST(Faults, CounterHangingUpMidRunTimesOutWithoutSpinning) {
-    simulator sim(counter({"--hangup-after", "5"}));
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n");
+    Simulator sim(counter({"--hangup-after", "5"}));
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n");
     // The totals already shown stay on the screen above the time-out.
     EXPECT_EQ(run.output, banner + background0 + progress({5, 5, 5, 5, 5}) + timedout);
     EXPECT_EQ(run.status, 0);
@@ -38,21 +38,21 @@ TEST(Faults, CounterHangingUpMidRunTimesOutWithoutSpinning) {
 }
 
 TEST(Faults, CounterGoneBeforeTheSampleRunFailsToOpen) {
-    simulator sim(counter({"--runs", "1"}));
-    session lowrad({"ttyS0=" + sim.path()});
+    Simulator sim(counter({"--runs", "1"}));
+    Session lowrad({"ttyS0=" + sim.path()});
     lowrad.answer("0\nG\n");
     lowrad.await(sampleprompt);
     sim.awaitexit();
     lowrad.answer("G\ny\n");
-    const outcome run = lowrad.finish();
+    const Outcome run = lowrad.finish();
     EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt +
                               notopened("/dev/ttyS0"));
     EXPECT_EQ(run.status, 0);
 }
 
 TEST(Faults, LongNoiseBeforeAndBetweenFramesIsSkipped) {
-    simulator sim(counter({"--noise-first", "1000", "--noise", "7"}));
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\nn\nn\n");
+    Simulator sim(counter({"--noise-first", "1000", "--noise", "7"}));
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\nn\nn\n");
     EXPECT_EQ(run.output, banner + fullcycle("/dev/ttyS0"));
     EXPECT_EQ(run.status, 0);
 }
@@ -60,18 +60,18 @@ TEST(Faults, LongNoiseBeforeAndBetweenFramesIsSkipped) {
 // An interrupt ends lowrad the conventional way, by the signal, and the port
 // goes with the process: the next instance takes it.
 TEST(Faults, InterruptDuringARunEndsByTheSignalAndFreesThePort) {
-    simulator sim(counter({"--silent-run", "1"}));
+    Simulator sim(counter({"--silent-run", "1"}));
     {
-        session lowrad({"ttyS0=" + sim.path()});
+        Session lowrad({"ttyS0=" + sim.path()});
         lowrad.answer("0\nG\n");
         lowrad.await(waiting);
         kill(lowrad.id(), SIGINT);
-        const outcome run = lowrad.finish();
+        const Outcome run = lowrad.finish();
         EXPECT_EQ(run.output, banner + background0);
         EXPECT_EQ(run.status, 128 + SIGINT);
     }
     sim.awaitline("close 1");
-    const outcome next = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    const Outcome next = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
     EXPECT_EQ(next.output, banner + background0 + progress(repeated({8})) + sampleprompt);
     EXPECT_EQ(next.status, 0);
 }
@@ -80,15 +80,15 @@ TEST(Faults, InterruptDuringARunEndsByTheSignalAndFreesThePort) {
 // its silence limit while the counter goes on sending. The stall is no
 // silence: lowrad reads the frames that waited and counts the run to its end.
 TEST(Faults, StoppedLongerThanTheSilenceLimitReadsOn) {
-    simulator sim({"--period", "1", "--background-counts", "5", "--sample-counts", "8"});
-    session lowrad({"ttyS0=" + sim.path()});
+    Simulator sim({"--period", "1", "--background-counts", "5", "--sample-counts", "8"});
+    Session lowrad({"ttyS0=" + sim.path()});
     lowrad.answer("0\nG\nQ\n");
     lowrad.await(progress({5, 5}));
     kill(lowrad.id(), SIGSTOP);
     // The stall itself is what is tested: 13 s, longer than the 12 s limit.
     std::this_thread::sleep_for(std::chrono::seconds(13));
     kill(lowrad.id(), SIGCONT);
-    const outcome run = lowrad.finish();
+    const Outcome run = lowrad.finish();
     EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt);
     EXPECT_EQ(run.status, 0);
 }
@@ -99,8 +99,8 @@ class EndOfInput : public testing::TestWithParam<Answered> {};
 
 TEST_P(EndOfInput, AtEveryPromptEnds) {
     const auto &[answers, shown] = GetParam();
-    simulator sim(counter());
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
+    Simulator sim(counter());
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
     EXPECT_EQ(run.output, shown) << "answers: " << answers;
     EXPECT_EQ(run.status, 0);
 }
@@ -115,8 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
         Answered{"0\nG\nG\nn\ny\n", cycle0 + restartquestion + "\n\n" + backgroundprompt}));
 
 TEST(Faults, StandardInputClosedFromTheStartEnds) {
-    session closed({}, {.inputclosed = true});
-    const outcome run = closed.finish();
+    Session closed({}, {.inputclosed = true});
+    const Outcome run = closed.finish();
     EXPECT_EQ(run.output, banner);
     EXPECT_EQ(run.status, 0);
 }
@@ -141,9 +141,9 @@ class TwoOpenersOfTheLine : public testing::TestWithParam<OpenersScenario> {};
 
 TEST_P(TwoOpenersOfTheLine, KeepTheRunsApart) {
     const OpenersScenario &s = GetParam();
-    simulator sim(counter());
+    Simulator sim(counter());
     std::vector<int> held;
-    std::optional<session> lowrad;
+    std::optional<Session> lowrad;
     for (const step next : s.steps) {
         switch (next) {
         case pause:
@@ -173,7 +173,7 @@ TEST_P(TwoOpenersOfTheLine, KeepTheRunsApart) {
         }
     }
     lowrad->answer("Q\n");
-    const outcome run = lowrad->finish();
+    const Outcome run = lowrad->finish();
     EXPECT_EQ(run.output, banner + background0 + progress(repeated({s.frames})) + sampleprompt)
         << s.what;
     EXPECT_EQ(loglines(sim.finish(), "open"), s.opens) << s.what;
@@ -252,7 +252,7 @@ class line {
 // unless SIGPIPE was ignored: then it measures blind until the answers end.
 struct OutputScenario {
     const char *what;
-    wiring streams;
+    Wiring streams;
     int status;
     size_t unread; // bytes of the 38 frames left on the line
 };
@@ -267,9 +267,9 @@ TEST_P(ClosedOrBrokenStandardOutput, NeverReachesTheLine) {
     const OutputScenario &s = GetParam();
     const line counterline;
     counterline.send(38);
-    session lowrad({"ttyS0=" + counterline.path}, s.streams);
+    Session lowrad({"ttyS0=" + counterline.path}, s.streams);
     lowrad.answer("0\nG\nG\nn\nn\n");
-    const outcome run = lowrad.finish();
+    const Outcome run = lowrad.finish();
     EXPECT_EQ(run.status, s.status) << s.what;
     EXPECT_EQ(counterline.written(), "") << s.what;
     EXPECT_EQ(counterline.unread().size(), s.unread) << s.what;
@@ -278,10 +278,10 @@ TEST_P(ClosedOrBrokenStandardOutput, NeverReachesTheLine) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, ClosedOrBrokenStandardOutput,
     testing::Values(
-        OutputScenario{"closed", {.out = wiring::closed}, 0, 0},
-        OutputScenario{"broken", {.out = wiring::broken}, 128 + SIGPIPE, size_t{38} * 4},
+        OutputScenario{"closed", {.out = Wiring::closed}, 0, 0},
+        OutputScenario{"broken", {.out = Wiring::broken}, 128 + SIGPIPE, size_t{38} * 4},
         OutputScenario{
-            "broken, SIGPIPE ignored", {.out = wiring::broken, .sigpipeignored = true}, 0, 0}));
+            "broken, SIGPIPE ignored", {.out = Wiring::broken, .sigpipeignored = true}, 0, 0}));
 
 // On a serial device the simulator cannot see the port opened: frames flow all
 // the time and each typed line places or removes the sample. A signal logs the
@@ -290,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
     {
         const line device;
-        simulator sim({"--period", "0.02", "--background-counts", "5"}, device.path);
+        Simulator sim({"--period", "0.02", "--background-counts", "5"}, device.path);
         sim.awaitline("frame 5");
         const std::string log = sim.finish();
         const size_t frames = loglines(log, "frame 5").size();
@@ -299,7 +299,7 @@ TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
                                            std::to_string(frames * 5) + " impulses"});
     }
     const line device;
-    simulator sim({"--period", "3600", "--runs", "1"}, device.path);
+    Simulator sim({"--period", "3600", "--runs", "1"}, device.path);
     sim.type("\n\n\n");
     sim.awaitexit();
     EXPECT_EQ(sim.finish(), "sample placed\n");
@@ -309,22 +309,22 @@ TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
 // from it; once the first has closed it, the port is free again. The first
 // run is silent, so that it holds the port for the 12 s of its time-out.
 TEST(Port, SecondInstanceOnAHeldPortFailsToOpen) {
-    simulator sim(counter({"--silent-run", "1"}));
-    session first({"ttyS0=" + sim.path()});
+    Simulator sim(counter({"--silent-run", "1"}));
+    Session first({"ttyS0=" + sim.path()});
     first.answer("0\nG\nG\n");
     first.await(waiting);
     // The simulator has taken the first open in: the second instance's open
     // and close are events of their own, not merged with it.
     sim.awaitline("open 1 background");
-    const outcome second = runlowrad({"ttyS0=" + sim.path()}, "0\nG\n");
+    const Outcome second = runlowrad({"ttyS0=" + sim.path()}, "0\nG\n");
     EXPECT_EQ(second.output, banner + backgroundprompt + notopened("/dev/ttyS0"));
     EXPECT_EQ(second.status, 0);
 
-    const outcome run = first.finish();
+    const Outcome run = first.finish();
     EXPECT_EQ(run.output, banner + background0 + timedout);
     EXPECT_EQ(run.status, 0);
     sim.awaitline("close 1");
-    const outcome third = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    const Outcome third = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
     EXPECT_EQ(third.output, banner + background0 + progress(repeated({8})) + sampleprompt);
     EXPECT_EQ(third.status, 0);
     EXPECT_EQ(loglines(sim.finish(), "open"),

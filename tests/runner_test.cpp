@@ -111,8 +111,8 @@ class Runner : public testing::Test {
     fs::path runner;
     fs::path setuidrunner;
     fs::path setuidid;
-    std::optional<simulator> closed;
-    std::optional<simulator> open;
+    std::optional<Simulator> closed;
+    std::optional<Simulator> open;
 };
 
 // What a command run in the Runner fixture writes, how it ends, and which runs
@@ -139,7 +139,7 @@ class RefusalsAndRights : public Runner, public testing::WithParamInterface<Runn
 TEST_P(RefusalsAndRights, AsExpected) {
     const RunnerCase &row = GetParam();
     const Expected expected = row.expected(*this);
-    const outcome run = execute(expected.command, expected.input);
+    const Outcome run = execute(expected.command, expected.input);
     EXPECT_EQ(run.output, expected.output) << row.what;
     EXPECT_EQ(run.status, expected.status) << row.what;
     EXPECT_EQ(loglines(closed->finish(), "open"), std::vector<std::string>{});
@@ -262,7 +262,7 @@ TEST_F(Runner, RefusedUserNamespace) {
     if (execute({"unshare", "--user", "true"}).status != 0) {
         GTEST_SKIP() << "root gets no user namespace here";
     }
-    const outcome refused = execute(through(usernamespacesrefused, {runner, "--", "id"}));
+    const Outcome refused = execute(through(usernamespacesrefused, {runner, "--", "id"}));
     EXPECT_EQ(refused.output,
               "lowrad-run: this system does not give a normal user a user namespace "
               "(unshare: No space left on device)\n" +
