@@ -69,12 +69,12 @@ TEST(Conversion, EndOfInputAtANumberEndsTheProgram) {
 }
 
 TEST(Conversion, OnlySignificantResultsAreConverted) {
-    struct scenario {
+    struct Scenario {
         std::vector<std::string> counts;
         std::string results;
         std::string verdict;
     };
-    const std::vector<scenario> scenarios{
+    const std::vector<Scenario> scenarios{
         {{"--sample-counts", "5"},
          finalresults("90.000000 counts over 3 minutes = 30.000000 cpm",
                       "90.000000 counts over 3 minutes = 30.000000 cpm",
@@ -91,7 +91,7 @@ TEST(Conversion, OnlySignificantResultsAreConverted) {
                       "6.000000 cpm = 0.100000 cps"),
          notsignificant},
     };
-    for (const scenario &s : scenarios) {
+    for (const Scenario &s : scenarios) {
         // The "y" that would accept a conversion answers the restart question.
         const Outcome run = cycle(s.counts, "y\nQ\n");
         const std::string expected =

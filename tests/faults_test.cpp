@@ -125,10 +125,10 @@ TEST(Faults, StandardInputClosedFromTheStartEnds) {
 // identical one still unread, so the simulator, paused meanwhile, sees two
 // opens or two closes as one. It must still end a run when the last opener
 // has gone, and only then; the test is the other opener.
-enum step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
+enum Step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
 struct OpenersScenario {
     const char *what;
-    std::vector<step> steps;
+    std::vector<Step> steps;
     int frames; // what lowrad's run counts: 5 for background, 8 with the sample
     std::vector<std::string> opens;
 };
@@ -144,7 +144,7 @@ TEST_P(TwoOpenersOfTheLine, KeepTheRunsApart) {
     Simulator sim(counter());
     std::vector<int> held;
     std::optional<Session> lowrad;
-    for (const step next : s.steps) {
+    for (const Step next : s.steps) {
         switch (next) {
         case pause:
             sim.pause();
@@ -193,9 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A pseudo-terminal on which the test itself is the counter: it sees every
 // byte lowrad writes on the line and what lowrad leaves unread.
-class line {
+class CounterLine {
   public:
-    line() {
+    CounterLine() {
         const RawPty pty = open_raw_pty();
         if (pty.failed != nullptr) {
             throw std::runtime_error(std::string("no pseudo-terminal: ") + pty.failed);
@@ -205,9 +205,9 @@ class line {
         // Held open so that the line outlives lowrad's closes.
         slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     }
-    line(const line &) = delete;
-    line &operator=(const line &) = delete;
-    ~line() {
+    CounterLine(const CounterLine &) = delete;
+    CounterLine &operator=(const CounterLine &) = delete;
+    ~CounterLine() {
         close(slave);
         close(master);
     }
@@ -265,7 +265,7 @@ class ClosedOrBrokenStandardOutput : public testing::TestWithParam<OutputScenari
 
 TEST_P(ClosedOrBrokenStandardOutput, NeverReachesTheLine) {
     const OutputScenario &s = GetParam();
-    const line counterline;
+    const CounterLine counterline;
     counterline.send(38);
     Session lowrad({"ttyS0=" + counterline.path}, s.streams);
     lowrad.answer("0\nG\nG\nn\nn\n");
@@ -289,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
 // at once. The test's own terminal stands for the device.
 TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
     {
-        const line device;
+        const CounterLine device;
         Simulator sim({"--period", "0.02", "--background-counts", "5"}, device.path);
         sim.awaitline("frame 5");
         const std::string log = sim.finish();
@@ -298,7 +298,7 @@ TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
                   std::vector<std::string>{"close 1: " + std::to_string(frames) + " frames, " +
                                            std::to_string(frames * 5) + " impulses"});
     }
-    const line device;
+    const CounterLine device;
     Simulator sim({"--period", "3600", "--runs", "1"}, device.path);
     sim.type("\n\n\n");
     sim.awaitexit();

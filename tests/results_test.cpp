@@ -27,11 +27,11 @@ std::string evaluated(float background, float total, const std::string &answers)
 }
 
 TEST(Evaluation, VerdictsAndFigures) {
-    struct scenario {
+    struct Scenario {
         float background, total;
         std::string shown;
     };
-    const std::vector<scenario> scenarios{
+    const std::vector<Scenario> scenarios{
         {540, 900,
          finalresults("540.000000 counts over 3 minutes = 180.000000 cpm",
                       "900.000000 counts over 3 minutes = 300.000000 cpm",
@@ -83,7 +83,7 @@ TEST(Evaluation, VerdictsAndFigures) {
                       "98.999999 cpm = 1.650000 cps") +
              notsignificant},
     };
-    for (const scenario &s : scenarios) {
+    for (const Scenario &s : scenarios) {
         EXPECT_EQ(evaluated(s.background, s.total, "n\n"), s.shown)
             << s.background << " and " << s.total;
     }
