@@ -42,7 +42,7 @@ const char *const usage =
     std::exit(2);
 }
 
-mapping parsemap(const std::string &argument) {
+Mapping parsemap(const std::string &argument) {
     static const std::regex form("(ttyS[0-9]+)=(.+)");
     std::smatch parts;
     if (!std::regex_match(argument, parts, form)) {
@@ -52,7 +52,7 @@ mapping parsemap(const std::string &argument) {
 }
 
 // lowrad opens only ttyS0 to ttyS3; another PROGRAM may want other names.
-void checkname(const mapping &map, bool ownprogram) {
+void checkname(const Mapping &map, bool ownprogram) {
     // Of the form ttyS and digits already: one digit, 0 to 3.
     if (map.name.size() == 5 && map.name.back() <= '3') {
         return;
@@ -65,7 +65,7 @@ void checkname(const mapping &map, bool ownprogram) {
 }
 
 // Each name once, for a device that exists and is no directory.
-void checkmaps(const std::vector<mapping> &maps, bool ownprogram) {
+void checkmaps(const std::vector<Mapping> &maps, bool ownprogram) {
     for (auto map = maps.begin(); map != maps.end(); ++map) {
         checkname(*map, ownprogram);
         for (auto earlier = maps.begin(); earlier != map; ++earlier) {
@@ -110,7 +110,7 @@ void fail(const std::string &what) {
 
 int main(int argc, char **argv) {
     refusesetid();
-    std::vector<mapping> maps;
+    std::vector<Mapping> maps;
     int next = 1;
     for (; next < argc; ++next) {
         const std::string arg = argv[next];
@@ -137,7 +137,7 @@ int main(int argc, char **argv) {
     const bool ownprogram = next < argc;
     checkmaps(maps, ownprogram);
     const std::string program = ownprogram ? argv[next] : defaultprogram();
-    const std::optional<account> user = sudoer();
+    const std::optional<Account> user = sudoer();
     if (user) {
         checkaccess(*user, maps);
     }

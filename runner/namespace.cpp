@@ -80,9 +80,9 @@ void enternamespace() {
 // binds from, with O_PATH, which neither touches a device nor wakes the
 // simulator. The placeholders are created afresh (O_EXCL): a mount point can
 // never be an open of a device already there.
-void makedev(const std::vector<mapping> &maps) {
+void makedev(const std::vector<Mapping> &maps) {
     std::vector<int> sources;
-    for (const mapping &map : maps) {
+    for (const Mapping &map : maps) {
         sources.push_back(open(map.device.c_str(), O_PATH | O_CLOEXEC));
         if (sources.back() < 0) {
             fail(map.device);

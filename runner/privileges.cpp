@@ -44,7 +44,7 @@ std::string groupof(const std::string &device) {
 }
 
 // Called in the child that has become the user: stdio is left to the parent.
-[[noreturn]] void cannotopen(const account &user, const std::string &device) {
+[[noreturn]] void cannotopen(const Account &user, const std::string &device) {
     const int error = errno;
     std::fprintf(stderr, "lowrad-run: %s cannot open %s: %s\n", user.name.c_str(), device.c_str(),
                  std::strerror(error));
@@ -71,7 +71,7 @@ void refusesetid() {
     }
 }
 
-std::optional<account> sudoer() {
+std::optional<Account> sudoer() {
     const char *sudouid = std::getenv("SUDO_UID");
     if (getuid() != 0 || sudouid == nullptr) {
         return std::nullopt;
@@ -86,17 +86,17 @@ std::optional<account> sudoer() {
     }
     const char *sudogid = std::getenv("SUDO_GID");
     const gid_t gid = sudogid != nullptr ? idfrom("SUDO_GID", sudogid) : user->pw_gid;
-    return account{user->pw_uid, gid, user->pw_name};
+    return Account{user->pw_uid, gid, user->pw_name};
 }
 
-void checkaccess(const account &user, const std::vector<mapping> &maps) {
+void checkaccess(const Account &user, const std::vector<Mapping> &maps) {
     const pid_t child = fork();
     if (child < 0) {
         fail("fork");
     }
     if (child == 0) {
         become(user);
-        for (const mapping &map : maps) {
+        for (const Mapping &map : maps) {
             if (access(map.device.c_str(), R_OK | W_OK) != 0) {
                 cannotopen(user, map.device);
             }
@@ -109,7 +109,7 @@ void checkaccess(const account &user, const std::vector<mapping> &maps) {
     }
 }
 
-void become(const account &user) {
+void become(const Account &user) {
     const std::string who = "becoming " + user.name;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         fail(who + ": no_new_privs");

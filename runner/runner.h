@@ -9,13 +9,13 @@
 #include <sys/types.h>
 #include <vector>
 
-struct mapping {
+struct Mapping {
     std::string name;   // ttySn
     std::string device; // what appears under that name
 };
 
 // The user who called sudo, whose rights PROGRAM gets.
-struct account {
+struct Account {
     uid_t uid;
     gid_t gid;
     std::string name;
@@ -34,10 +34,10 @@ inline const char *const waysout =
 
 // namespace.cpp
 void enternamespace();
-void makedev(const std::vector<mapping> &maps);
+void makedev(const std::vector<Mapping> &maps);
 
 // privileges.cpp
 void refusesetid();
-std::optional<account> sudoer();
-void checkaccess(const account &user, const std::vector<mapping> &maps);
-void become(const account &user);
+std::optional<Account> sudoer();
+void checkaccess(const Account &user, const std::vector<Mapping> &maps);
+void become(const Account &user);

@@ -3,6 +3,7 @@
 #include "sim/counter.h"
 #include "sim/fail.h"
 #include "sim/holders.h"
+#include "sim/pty.h"
 
 #include <algorithm>
 #include <array>
@@ -85,30 +86,21 @@ class Session {
     }
 
     int open_pty() {
-        const int master = check(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), "pty");
-        check(grantpt(master), "grantpt");
-        check(unlockpt(master), "unlockpt");
-        std::array<char, 64> path{};
-        if (const int error = ptsname_r(master, path.data(), path.size()); error != 0) {
-            errno = error;
-            fail("ptsname");
+        const RawPty line = open_raw_pty();
+        if (line.failed != nullptr) {
+            fail(line.failed);
         }
-        // Raw from the start, so that nothing sent before lowrad sets the line is mangled.
-        termios raw{};
-        check(tcgetattr(master, &raw), "tcgetattr");
-        cfmakeraw(&raw);
-        check(tcsetattr(master, TCSANOW, &raw), "tcsetattr");
+        const char *path = line.slave.c_str();
         // Our own hold on the slave lets us flush its input at each close. Opened before the
         // watch starts, it does not count as lowrad's.
-        slave_ = check(open(path.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), path.data());
+        slave_ = check(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), path);
         struct stat slave {};
-        check(fstat(slave_, &slave), path.data());
+        check(fstat(slave_, &slave), path);
         terminal_ = slave.st_rdev;
         events_ = check(inotify_init1(IN_NONBLOCK | IN_CLOEXEC), "inotify");
-        check(inotify_add_watch(events_, path.data(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE),
-              path.data());
-        std::printf("%s\n", path.data());
-        return master;
+        check(inotify_add_watch(events_, path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE), path);
+        std::printf("%s\n", path);
+        return line.master;
     }
 
     int open_device() {

@@ -137,7 +137,7 @@ struct Recording {
 };
 
 Recording record(const std::vector<std::string> &counts, const std::string &answers) {
-    simulator sim(counter(counts));
+    Simulator sim(counter(counts));
     return {runlowrad({"ttyS0=" + sim.path()}, answers).output, answers};
 }
 
@@ -172,7 +172,7 @@ std::string on_a_terminal(const Recording &recording) {
 
 // The JSON lines of lowrad-assess, and everything else it wrote.
 std::pair<std::vector<json>, std::string> assessed(const std::string &transcript) {
-    const outcome run = execute({ASSESS_PATH, "--json"}, transcript);
+    const Outcome run = execute({ASSESS_PATH, "--json"}, transcript);
     std::vector<json> cycles;
     std::string rest;
     std::istringstream lines(run.output);

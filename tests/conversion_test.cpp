@@ -6,13 +6,13 @@
 
 namespace {
 
-outcome cycle(const std::vector<std::string> &counts, const std::string &answers) {
-    simulator sim(counter(counts));
+Outcome cycle(const std::vector<std::string> &counts, const std::string &answers) {
+    Simulator sim(counter(counts));
     return runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n" + answers);
 }
 
 TEST(Conversion, ActivityFromCoefficientAndMass) {
-    const outcome run = cycle({}, "y\n0.5\n2\nn\n");
+    const Outcome run = cycle({}, "y\n0.5\n2\nn\n");
     EXPECT_EQ(run.output, banner + bothruns("/dev/ttyS0") + results + convertquestion +
                               coefficientquestion + massquestion + activity + restartquestion +
                               "\n\n");
@@ -20,16 +20,15 @@ TEST(Conversion, ActivityFromCoefficientAndMass) {
 }
 
 TEST(Conversion, CoefficientIsKeptForTheNextCycle) {
-    simulator sim(counter());
-    const outcome run =
+    Simulator sim(counter());
+    const Outcome run =
         runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\ny\n0.5\n2\ny\nG\nG\nY\n1\nn\n");
     const std::string first = bothruns("/dev/ttyS0") + results + convertquestion +
                               coefficientquestion + massquestion + activity + restartquestion +
                               "\n\n";
     const std::string second = bothruns("/dev/ttyS0") + results + convertquestion +
-                               "Coefficient of the used GM tube in Imp/Bq.s : 0.500000\n" +
-                               massquestion + "\n\nSample activity level: 0.600000 Bq/Kg\n\n" +
-                               restartquestion + "\n\n";
+                               coefficientknown("0.500000") + massquestion +
+                               activitylevel("0.600000") + restartquestion + "\n\n";
     EXPECT_EQ(run.output, banner + first + second);
     EXPECT_EQ(run.status, 0);
 }
@@ -39,7 +38,7 @@ TEST(Conversion, CoefficientIsKeptForTheNextCycle) {
 // unit or a NUL. A negative coefficient is a coefficient all the same.
 TEST(Conversion, UnusableNumbersAreAskedAgain) {
     const std::string nul(1, '\0');
-    const outcome run = cycle({}, "y\nabc 0 nan -inf 1e99 0,05 0.000123456 2kg -2\n0 -1 x NAN 1,5 "
+    const Outcome run = cycle({}, "y\nabc 0 nan -inf 1e99 0,05 0.000123456 2kg -2\n0 -1 x NAN 1,5 "
                                   "0.5.1 " +
                                       nul + " 20e-1\nn\n");
     std::string expected = banner + bothruns("/dev/ttyS0") + results + convertquestion;
@@ -49,7 +48,7 @@ TEST(Conversion, UnusableNumbersAreAskedAgain) {
     for (int asked = 0; asked < 8; ++asked) {
         expected += massquestion;
     }
-    expected += "\n\nSample activity level: -0.075000 Bq/Kg\n\n" + restartquestion + "\n\n";
+    expected += activitylevel("-0.075000") + restartquestion + "\n\n";
     EXPECT_EQ(run.output, expected);
     EXPECT_EQ(run.status, 0);
 }
@@ -63,44 +62,40 @@ TEST(Conversion, EndOfInputAtANumberEndsTheProgram) {
         {"y\n1\n0\n", asked + coefficientquestion + massquestion + massquestion},
     };
     for (const auto &[answers, shown] : scenarios) {
-        const outcome run = cycle({}, answers);
+        const Outcome run = cycle({}, answers);
         EXPECT_EQ(run.output, shown) << "answers: " << answers;
         EXPECT_EQ(run.status, 0);
     }
 }
 
 TEST(Conversion, OnlySignificantResultsAreConverted) {
-    const std::string shields = "Sample does not add radioactivity but shields environmental "
-                                "radiation !\nMeasurement setup is not adapted\n";
-    struct scenario {
+    struct Scenario {
         std::vector<std::string> counts;
-        std::string figures; // results after the asterisks
+        std::string results;
         std::string verdict;
     };
-    const std::vector<scenario> scenarios{
+    const std::vector<Scenario> scenarios{
         {{"--sample-counts", "5"},
-         "- Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
-         "- Sample + Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
-         "- Net count rate: 0.000000 cpm = 0.000000 cps\n\n",
+         finalresults("90.000000 counts over 3 minutes = 30.000000 cpm",
+                      "90.000000 counts over 3 minutes = 30.000000 cpm",
+                      "0.000000 cpm = 0.000000 cps"),
          shields},
         {{"--sample-counts", "4"},
-         "- Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
-         "- Sample + Background: 72.000000 counts over 3 minutes = 24.000000 cpm\n"
-         "- Net count rate: -6.000000 cpm = -0.100000 cps\n\n",
+         finalresults("90.000000 counts over 3 minutes = 30.000000 cpm",
+                      "72.000000 counts over 3 minutes = 24.000000 cpm",
+                      "-6.000000 cpm = -0.100000 cps"),
          shields},
         {{"--background-counts", "100", "--sample-counts", "101"},
-         "- Background: 1800.000000 counts over 3 minutes = 600.000000 cpm\n"
-         "- Sample + Background: 1818.000000 counts over 3 minutes = 606.000000 cpm\n"
-         "- Net count rate: 6.000000 cpm = 0.100000 cps\n\n",
-         "Detected radioactivity versus background is very low\n"
-         "Measurements are not significant\n"},
+         finalresults("1800.000000 counts over 3 minutes = 600.000000 cpm",
+                      "1818.000000 counts over 3 minutes = 606.000000 cpm",
+                      "6.000000 cpm = 0.100000 cps"),
+         notsignificant},
     };
-    for (const scenario &s : scenarios) {
+    for (const Scenario &s : scenarios) {
         // The "y" that would accept a conversion answers the restart question.
-        const outcome run = cycle(s.counts, "y\nQ\n");
+        const Outcome run = cycle(s.counts, "y\nQ\n");
         const std::string expected =
-            "\n\n*********************************************\n\nFinal results:\n\n" + s.figures +
-            s.verdict + restartquestion + "\n\n" + backgroundprompt;
+            s.results + s.verdict + restartquestion + "\n\n" + backgroundprompt;
         ASSERT_TRUE(run.output.ends_with(expected)) << run.output;
         EXPECT_EQ(run.status, 0);
     }

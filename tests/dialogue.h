@@ -78,16 +78,37 @@ inline const std::string convertquestion =
 inline const std::string coefficientquestion =
     "\nEnter coefficient of the used GM tube in Imp/Bq.s : ";
 inline const std::string massquestion = "\nMass of the sample in Kg : ";
-// The activity of results() with a coefficient of 0.5 and a mass of 2 kg.
-inline const std::string activity = "\n\nSample activity level: 0.300000 Bq/Kg\n\n";
+// The coefficient that a cycle before this one was given.
+inline std::string coefficientknown(const std::string &coefficient) {
+    return "Coefficient of the used GM tube in Imp/Bq.s : " + coefficient + "\n";
+}
+inline std::string activitylevel(const std::string &level) {
+    return "\n\nSample activity level: " + level + " Bq/Kg\n\n";
+}
+// The activity of results with a coefficient of 0.5 and a mass of 2 kg.
+inline const std::string activity = activitylevel("0.300000");
+
+// The verdicts that offer no conversion.
+inline const std::string shields =
+    "Sample does not add radioactivity but shields environmental radiation !\n"
+    "Measurement setup is not adapted\n";
+inline const std::string notsignificant = "Detected radioactivity versus background is very low\n"
+                                          "Measurements are not significant\n";
+
+inline const std::string resultshead =
+    "\n\n*********************************************\n\nFinal results:\n\n";
+// The results with the figures of each line: impulses and cpm of either run,
+// and the net count rate.
+inline std::string finalresults(const std::string &background, const std::string &total,
+                                const std::string &net) {
+    return resultshead + "- Background: " + background + "\n- Sample + Background: " + total +
+           "\n- Net count rate: " + net + "\n\n";
+}
 
 // The results of bothruns(): 90 and 144 impulses, significant.
-inline const std::string results =
-    "\n\n*********************************************\n\n"
-    "Final results:\n\n"
-    "- Background: 90.000000 counts over 3 minutes = 30.000000 cpm\n"
-    "- Sample + Background: 144.000000 counts over 3 minutes = 48.000000 cpm\n"
-    "- Net count rate: 18.000001 cpm = 0.300000 cps\n\n";
+inline const std::string results = finalresults("90.000000 counts over 3 minutes = 30.000000 cpm",
+                                                "144.000000 counts over 3 minutes = 48.000000 cpm",
+                                                "18.000001 cpm = 0.300000 cps");
 
 // A whole cycle with the conversion declined, up to the restart answer.
 inline std::string fullcycle(const std::string &device) {

@@ -68,20 +68,20 @@ std::string me() {
 // the simulator at its other end; held, once another process has an flock on it,
 // and then lowrad's opening fails as the doctor says.
 TEST(Doctor, RunnersTerminalUsableThenHeld) {
-    simulator sim(counter());
+    Simulator sim(counter());
     const std::vector<std::string> doctor{RUNNER_PATH, "--map", "ttyS0=" + sim.path(), "--",
                                           DOCTOR_PATH};
     const std::string pts = sim.path().substr(5);
     const std::string end = "  behind it: a pseudo-terminal, " + pts + ", whose other end " +
                             std::to_string(sim.id()) + " lowrad-sim holds\n";
-    const outcome free = execute(doctor);
+    const Outcome free = execute(doctor);
     EXPECT_EQ(free.output, header(getpwuid(geteuid())->pw_name) + asroot +
                                "\n/dev/ttyS0: usable\n" + end + nootherports);
     EXPECT_EQ(free.status, 0);
 
     const int held = open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const outcome locked = execute(doctor);
+    const Outcome locked = execute(doctor);
     EXPECT_NE(locked.output.find(
                   "\n/dev/ttyS0: will not open\n  wrong: " + std::to_string(getpid()) + " " + me() +
                   " holds it locked with flock, as lowrad does while it measures\n"
@@ -101,7 +101,7 @@ TEST(Doctor, OpensNoPort) {
     if (execute({"strace", "-V"}).status != 0) {
         GTEST_SKIP() << "needs strace";
     }
-    simulator sim(counter());
+    Simulator sim(counter());
     const fs::path log =
         fs::path(testing::TempDir()) / ("lowrad-doctor-strace-" + std::to_string(getpid()));
     for (const std::vector<std::string> &arguments :
@@ -109,7 +109,7 @@ TEST(Doctor, OpensNoPort) {
         std::vector<std::string> command{
             "strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o", log, DOCTOR_PATH};
         command.insert(command.end(), arguments.begin(), arguments.end());
-        const outcome traced = execute(command);
+        const Outcome traced = execute(command);
         const std::string calls = read(log);
         EXPECT_NE(calls.find("\"/proc"), std::string::npos) << "nothing traced: " << calls;
         for (const std::string &port :
@@ -204,7 +204,7 @@ TEST_P(FakeRoot, Reports) {
         user = "nobody";
         limits = "";
     }
-    const outcome doctor = execute(command);
+    const Outcome doctor = execute(command);
     EXPECT_EQ(doctor.output, header(user) + limits + filled(row.expected)) << row.name;
     EXPECT_EQ(doctor.status, row.status) << row.name;
 }

@@ -5,6 +5,7 @@
 // a busy loop. And the simulator's own ends on a serial device.
 #include "dialogue.h"
 #include "harness.h"
+#include "sim/pty.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <stdexcept>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -25,8 +25,8 @@ const std::string background0 = backgroundprompt + opened("/dev/ttyS0") + waitin
 const std::string cycle0 = banner + bothruns("/dev/ttyS0") + results + convertquestion;
 
 TEST(Faults, CounterHangingUpMidRunTimesOutWithoutSpinning) {
-    simulator sim(counter({"--hangup-after", "5"}));
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n");
+    Simulator sim(counter({"--hangup-after", "5"}));
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\n");
     // The totals already shown stay on the screen above the time-out.
     EXPECT_EQ(run.output, banner + background0 + progress({5, 5, 5, 5, 5}) + timedout);
     EXPECT_EQ(run.status, 0);
@@ -38,21 +38,21 @@ TEST(Faults, CounterHangingUpMidRunTimesOutWithoutSpinning) {
 }
 
 TEST(Faults, CounterGoneBeforeTheSampleRunFailsToOpen) {
-    simulator sim(counter({"--runs", "1"}));
-    session lowrad({"ttyS0=" + sim.path()});
+    Simulator sim(counter({"--runs", "1"}));
+    Session lowrad({"ttyS0=" + sim.path()});
     lowrad.answer("0\nG\n");
     lowrad.await(sampleprompt);
     sim.awaitexit();
     lowrad.answer("G\ny\n");
-    const outcome run = lowrad.finish();
+    const Outcome run = lowrad.finish();
     EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt +
                               notopened("/dev/ttyS0"));
     EXPECT_EQ(run.status, 0);
 }
 
 TEST(Faults, LongNoiseBeforeAndBetweenFramesIsSkipped) {
-    simulator sim(counter({"--noise-first", "1000", "--noise", "7"}));
-    const outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\nn\nn\n");
+    Simulator sim(counter({"--noise-first", "1000", "--noise", "7"}));
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\nn\nn\n");
     EXPECT_EQ(run.output, banner + fullcycle("/dev/ttyS0"));
     EXPECT_EQ(run.status, 0);
 }
@@ -60,18 +60,18 @@ TEST(Faults, LongNoiseBeforeAndBetweenFramesIsSkipped) {
 // An interrupt ends lowrad the conventional way, by the signal, and the port
 // goes with the process: the next instance takes it.
 TEST(Faults, InterruptDuringARunEndsByTheSignalAndFreesThePort) {
-    simulator sim(counter({"--silent-run", "1"}));
+    Simulator sim(counter({"--silent-run", "1"}));
     {
-        session lowrad({"ttyS0=" + sim.path()});
+        Session lowrad({"ttyS0=" + sim.path()});
         lowrad.answer("0\nG\n");
         lowrad.await(waiting);
         kill(lowrad.id(), SIGINT);
-        const outcome run = lowrad.finish();
+        const Outcome run = lowrad.finish();
         EXPECT_EQ(run.output, banner + background0);
         EXPECT_EQ(run.status, 128 + SIGINT);
     }
     sim.awaitline("close 1");
-    const outcome next = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    const Outcome next = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
     EXPECT_EQ(next.output, banner + background0 + progress(repeated({8})) + sampleprompt);
     EXPECT_EQ(next.status, 0);
 }
@@ -80,39 +80,43 @@ TEST(Faults, InterruptDuringARunEndsByTheSignalAndFreesThePort) {
 // its silence limit while the counter goes on sending. The stall is no
 // silence: lowrad reads the frames that waited and counts the run to its end.
 TEST(Faults, StoppedLongerThanTheSilenceLimitReadsOn) {
-    simulator sim({"--period", "1", "--background-counts", "5", "--sample-counts", "8"});
-    session lowrad({"ttyS0=" + sim.path()});
+    Simulator sim({"--period", "1", "--background-counts", "5", "--sample-counts", "8"});
+    Session lowrad({"ttyS0=" + sim.path()});
     lowrad.answer("0\nG\nQ\n");
     lowrad.await(progress({5, 5}));
     kill(lowrad.id(), SIGSTOP);
     // The stall itself is what is tested: 13 s, longer than the 12 s limit.
     std::this_thread::sleep_for(std::chrono::seconds(13));
     kill(lowrad.id(), SIGCONT);
-    const outcome run = lowrad.finish();
+    const Outcome run = lowrad.finish();
     EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt);
     EXPECT_EQ(run.status, 0);
 }
 
 // Every answer that input ends before, wherever it ends, ends the program
 // quietly; so does standard input closed from the start.
-TEST(Faults, EndOfInputAtEveryPromptEnds) {
-    const std::string sample = banner + background0 + progress(repeated({5})) + sampleprompt;
-    const std::vector<std::pair<std::string, std::string>> scenarios{
-        {"", banner},
-        {"0\n", banner + backgroundprompt},
-        {"0\nG\n", sample},
-        {"0\nG\nG\n", cycle0 + restartquestion + "\n\n"},
-        {"0\nG\nG\nn\n", cycle0 + restartquestion + "\n\n"},
-        {"0\nG\nG\nn\ny\n", cycle0 + restartquestion + "\n\n" + backgroundprompt},
-    };
-    for (const auto &[answers, shown] : scenarios) {
-        simulator sim(counter());
-        const outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
-        EXPECT_EQ(run.output, shown) << "answers: " << answers;
-        EXPECT_EQ(run.status, 0);
-    }
-    session closed({}, {.inputclosed = true});
-    const outcome run = closed.finish();
+class EndOfInput : public testing::TestWithParam<Answered> {};
+
+TEST_P(EndOfInput, AtEveryPromptEnds) {
+    const auto &[answers, shown] = GetParam();
+    Simulator sim(counter());
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, answers);
+    EXPECT_EQ(run.output, shown) << "answers: " << answers;
+    EXPECT_EQ(run.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EndOfInput,
+    testing::Values(
+        Answered{"", banner}, Answered{"0\n", banner + backgroundprompt},
+        Answered{"0\nG\n", banner + background0 + progress(repeated({5})) + sampleprompt},
+        Answered{"0\nG\nG\n", cycle0 + restartquestion + "\n\n"},
+        Answered{"0\nG\nG\nn\n", cycle0 + restartquestion + "\n\n"},
+        Answered{"0\nG\nG\nn\ny\n", cycle0 + restartquestion + "\n\n" + backgroundprompt}));
+
+TEST(Faults, StandardInputClosedFromTheStartEnds) {
+    Session closed({}, {.inputclosed = true});
+    const Outcome run = closed.finish();
     EXPECT_EQ(run.output, banner);
     EXPECT_EQ(run.status, 0);
 }
@@ -121,84 +125,89 @@ TEST(Faults, EndOfInputAtEveryPromptEnds) {
 // identical one still unread, so the simulator, paused meanwhile, sees two
 // opens or two closes as one. It must still end a run when the last opener
 // has gone, and only then; the test is the other opener.
-TEST(Faults, TwoOpenersOfTheLineKeepTheRunsApart) {
-    enum step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
-    struct scenario {
-        const char *what;
-        std::vector<step> steps;
-        int frames; // what lowrad's run counts: 5 for background, 8 with the sample
-        std::vector<std::string> opens;
-    };
-    const std::vector<scenario> scenarios{
-        {"two opens as one, then lowrad holds on alone",
-         {pause, hold, lowradopens, release, resume},
-         5,
-         {"open 1 background"}},
-        {"two opens, then two closes as one",
-         {hold, awaitopen, pause, hold, release, release, resume, awaitclose, lowradopens},
-         8,
-         {"open 1 background", "open 2 sample"}},
-    };
-    for (const scenario &s : scenarios) {
-        simulator sim(counter());
-        std::vector<int> held;
-        std::optional<session> lowrad;
-        for (const step next : s.steps) {
-            switch (next) {
-            case pause:
-                sim.pause();
-                break;
-            case resume:
-                sim.resume();
-                break;
-            case hold:
-                held.push_back(open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-                break;
-            case release:
-                close(held.back());
-                held.pop_back();
-                break;
-            case lowradopens:
-                lowrad.emplace(std::vector<std::string>{"ttyS0=" + sim.path()});
-                lowrad->answer("0\nG\n");
-                lowrad->await("Port opened successfully\n");
-                break;
-            case awaitopen:
-                sim.awaitline("open");
-                break;
-            case awaitclose:
-                sim.awaitline("close");
-                break;
-            }
-        }
-        lowrad->answer("Q\n");
-        const outcome run = lowrad->finish();
-        EXPECT_EQ(run.output, banner + background0 + progress(repeated({s.frames})) + sampleprompt)
-            << s.what;
-        EXPECT_EQ(loglines(sim.finish(), "open"), s.opens) << s.what;
-    }
+enum Step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
+struct OpenersScenario {
+    const char *what;
+    std::vector<Step> steps;
+    int frames; // what lowrad's run counts: 5 for background, 8 with the sample
+    std::vector<std::string> opens;
+};
+
+void PrintTo(const OpenersScenario &s, std::ostream *os) {
+    *os << s.what;
 }
+
+class TwoOpenersOfTheLine : public testing::TestWithParam<OpenersScenario> {};
+
+TEST_P(TwoOpenersOfTheLine, KeepTheRunsApart) {
+    const OpenersScenario &s = GetParam();
+    Simulator sim(counter());
+    std::vector<int> held;
+    std::optional<Session> lowrad;
+    for (const Step next : s.steps) {
+        switch (next) {
+        case pause:
+            sim.pause();
+            break;
+        case resume:
+            sim.resume();
+            break;
+        case hold:
+            held.push_back(open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+            break;
+        case release:
+            close(held.back());
+            held.pop_back();
+            break;
+        case lowradopens:
+            lowrad.emplace(std::vector<std::string>{"ttyS0=" + sim.path()});
+            lowrad->answer("0\nG\n");
+            lowrad->await("Port opened successfully\n");
+            break;
+        case awaitopen:
+            sim.awaitline("open");
+            break;
+        case awaitclose:
+            sim.awaitline("close");
+            break;
+        }
+    }
+    lowrad->answer("Q\n");
+    const Outcome run = lowrad->finish();
+    EXPECT_EQ(run.output, banner + background0 + progress(repeated({s.frames})) + sampleprompt)
+        << s.what;
+    EXPECT_EQ(loglines(sim.finish(), "open"), s.opens) << s.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TwoOpenersOfTheLine,
+    testing::Values(OpenersScenario{"two opens as one, then lowrad holds on alone",
+                                    {pause, hold, lowradopens, release, resume},
+                                    5,
+                                    {"open 1 background"}},
+                    OpenersScenario{"two opens, then two closes as one",
+                                    {hold, awaitopen, pause, hold, release, release, resume,
+                                     awaitclose, lowradopens},
+                                    8,
+                                    {"open 1 background", "open 2 sample"}}));
 
 // A pseudo-terminal on which the test itself is the counter: it sees every
 // byte lowrad writes on the line and what lowrad leaves unread.
-class line {
+class CounterLine {
   public:
-    line() {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-            throw std::runtime_error("no pseudo-terminal");
+    CounterLine() {
+        const RawPty pty = open_raw_pty();
+        if (pty.failed != nullptr) {
+            throw std::runtime_error(std::string("no pseudo-terminal: ") + pty.failed);
         }
-        path = ptsname(master);
-        termios raw{};
-        tcgetattr(master, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master, TCSANOW, &raw);
+        master = pty.master;
+        path = pty.slave;
         // Held open so that the line outlives lowrad's closes.
         slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     }
-    line(const line &) = delete;
-    line &operator=(const line &) = delete;
-    ~line() {
+    CounterLine(const CounterLine &) = delete;
+    CounterLine &operator=(const CounterLine &) = delete;
+    ~CounterLine() {
         close(slave);
         close(master);
     }
@@ -241,29 +250,38 @@ class line {
 // the dialogue written to the counter; it must go nowhere. A reader that has
 // gone away ends lowrad by SIGPIPE at its first word, as any Unix program,
 // unless SIGPIPE was ignored: then it measures blind until the answers end.
-TEST(Faults, ClosedOrBrokenStandardOutputNeverReachesTheLine) {
-    struct scenario {
-        const char *what;
-        wiring streams;
-        int status;
-        size_t unread; // bytes of the 38 frames left on the line
-    };
-    const std::vector<scenario> scenarios{
-        {"closed", {.out = wiring::closed}, 0, 0},
-        {"broken", {.out = wiring::broken}, 128 + SIGPIPE, size_t{38} * 4},
-        {"broken, SIGPIPE ignored", {.out = wiring::broken, .sigpipeignored = true}, 0, 0},
-    };
-    for (const scenario &s : scenarios) {
-        const line counterline;
-        counterline.send(38);
-        session lowrad({"ttyS0=" + counterline.path}, s.streams);
-        lowrad.answer("0\nG\nG\nn\nn\n");
-        const outcome run = lowrad.finish();
-        EXPECT_EQ(run.status, s.status) << s.what;
-        EXPECT_EQ(counterline.written(), "") << s.what;
-        EXPECT_EQ(counterline.unread().size(), s.unread) << s.what;
-    }
+struct OutputScenario {
+    const char *what;
+    Wiring streams;
+    int status;
+    size_t unread; // bytes of the 38 frames left on the line
+};
+
+void PrintTo(const OutputScenario &s, std::ostream *os) {
+    *os << s.what;
 }
+
+class ClosedOrBrokenStandardOutput : public testing::TestWithParam<OutputScenario> {};
+
+TEST_P(ClosedOrBrokenStandardOutput, NeverReachesTheLine) {
+    const OutputScenario &s = GetParam();
+    const CounterLine counterline;
+    counterline.send(38);
+    Session lowrad({"ttyS0=" + counterline.path}, s.streams);
+    lowrad.answer("0\nG\nG\nn\nn\n");
+    const Outcome run = lowrad.finish();
+    EXPECT_EQ(run.status, s.status) << s.what;
+    EXPECT_EQ(counterline.written(), "") << s.what;
+    EXPECT_EQ(counterline.unread().size(), s.unread) << s.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ClosedOrBrokenStandardOutput,
+    testing::Values(
+        OutputScenario{"closed", {.out = Wiring::closed}, 0, 0},
+        OutputScenario{"broken", {.out = Wiring::broken}, 128 + SIGPIPE, size_t{38} * 4},
+        OutputScenario{
+            "broken, SIGPIPE ignored", {.out = Wiring::broken, .sigpipeignored = true}, 0, 0}));
 
 // On a serial device the simulator cannot see the port opened: frames flow all
 // the time and each typed line places or removes the sample. A signal logs the
@@ -271,8 +289,8 @@ TEST(Faults, ClosedOrBrokenStandardOutputNeverReachesTheLine) {
 // at once. The test's own terminal stands for the device.
 TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
     {
-        const line device;
-        simulator sim({"--period", "0.02", "--background-counts", "5"}, device.path);
+        const CounterLine device;
+        Simulator sim({"--period", "0.02", "--background-counts", "5"}, device.path);
         sim.awaitline("frame 5");
         const std::string log = sim.finish();
         const size_t frames = loglines(log, "frame 5").size();
@@ -280,8 +298,8 @@ TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
                   std::vector<std::string>{"close 1: " + std::to_string(frames) + " frames, " +
                                            std::to_string(frames * 5) + " impulses"});
     }
-    const line device;
-    simulator sim({"--period", "3600", "--runs", "1"}, device.path);
+    const CounterLine device;
+    Simulator sim({"--period", "3600", "--runs", "1"}, device.path);
     sim.type("\n\n\n");
     sim.awaitexit();
     EXPECT_EQ(sim.finish(), "sample placed\n");
@@ -291,22 +309,22 @@ TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
 // from it; once the first has closed it, the port is free again. The first
 // run is silent, so that it holds the port for the 12 s of its time-out.
 TEST(Port, SecondInstanceOnAHeldPortFailsToOpen) {
-    simulator sim(counter({"--silent-run", "1"}));
-    session first({"ttyS0=" + sim.path()});
+    Simulator sim(counter({"--silent-run", "1"}));
+    Session first({"ttyS0=" + sim.path()});
     first.answer("0\nG\nG\n");
     first.await(waiting);
     // The simulator has taken the first open in: the second instance's open
     // and close are events of their own, not merged with it.
     sim.awaitline("open 1 background");
-    const outcome second = runlowrad({"ttyS0=" + sim.path()}, "0\nG\n");
+    const Outcome second = runlowrad({"ttyS0=" + sim.path()}, "0\nG\n");
     EXPECT_EQ(second.output, banner + backgroundprompt + notopened("/dev/ttyS0"));
     EXPECT_EQ(second.status, 0);
 
-    const outcome run = first.finish();
+    const Outcome run = first.finish();
     EXPECT_EQ(run.output, banner + background0 + timedout);
     EXPECT_EQ(run.status, 0);
     sim.awaitline("close 1");
-    const outcome third = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    const Outcome third = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
     EXPECT_EQ(third.output, banner + background0 + progress(repeated({8})) + sampleprompt);
     EXPECT_EQ(third.status, 0);
     EXPECT_EQ(loglines(sim.finish(), "open"),

@@ -10,7 +10,7 @@
 
 namespace {
 
-struct acceptance {
+struct Acceptance {
     size_t byte;  // 1-based position of the byte that completed the frame
     float counts; // the frame's impulses
 };
@@ -29,9 +29,9 @@ class Receiver : public testing::Test {
 
     // Feeds the stream one byte per poll; every frame is counted, as after
     // the start of a run.
-    std::vector<acceptance> feed(const std::vector<unsigned char> &stream) {
+    std::vector<Acceptance> feed(const std::vector<unsigned char> &stream) {
         st.nacq = 1;
-        std::vector<acceptance> accepted;
+        std::vector<Acceptance> accepted;
         testing::internal::CaptureStdout();
         for (size_t i = 0; i < stream.size(); ++i) {
             const float before = st.cps;
@@ -49,21 +49,21 @@ class Receiver : public testing::Test {
     int ends[2] = {-1, -1};
 };
 
-bool operator==(const acceptance &a, const acceptance &b) {
+bool operator==(const Acceptance &a, const Acceptance &b) {
     return a.byte == b.byte && a.counts == b.counts;
 }
 
-void PrintTo(const acceptance &a, std::ostream *out) {
+void PrintTo(const Acceptance &a, std::ostream *out) {
     *out << a.counts << " at byte " << a.byte;
 }
 
 TEST_F(Receiver, AcceptsExactlyTheIntactFrames) {
-    struct scenario {
+    struct Scenario {
         const char *what;
         std::vector<unsigned char> stream;
-        std::vector<acceptance> accepted;
+        std::vector<Acceptance> accepted;
     };
-    const std::vector<scenario> scenarios{
+    const std::vector<Scenario> scenarios{
         {"one frame", {0xFF, 0x07, 0x00, 0x06}, {{4, 7}}},
         {"count above 255", {0xFF, 0x2C, 0x01, 0x2C}, {{4, 300}}},
         {"largest count", {0xFF, 0xFF, 0xFF, 0xFD}, {{4, 65535}}},
@@ -79,7 +79,7 @@ TEST_F(Receiver, AcceptsExactlyTheIntactFrames) {
         {"noise never forms a frame", {0x00, 0x13, 0xFF, 0x11, 0x0D, 0x0A, 0xFE, 0x7F}, {}},
         {"noise, then a frame", {0x42, 0xFF, 0x17, 0xFF, 0x07, 0x00, 0x06}, {{7, 7}}},
     };
-    for (const scenario &s : scenarios) {
+    for (const Scenario &s : scenarios) {
         clearstate();
         st.fd = ends[0];
         EXPECT_EQ(feed(s.stream), s.accepted) << s.what;

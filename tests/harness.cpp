@@ -13,12 +13,12 @@
 
 namespace {
 
-struct pipeends {
+struct PipeEnds {
     int read = -1;
     int write = -1;
 };
 
-pipeends makepipe() {
+PipeEnds makepipe() {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
@@ -112,30 +112,30 @@ int waitfor(pid_t pid, double *cpu = nullptr) {
 
 } // namespace
 
-void simulator::start(std::vector<std::string> args, int in) {
+void Simulator::start(std::vector<std::string> args, int in) {
     args.insert(args.begin(), SIM_PATH);
-    const pipeends out = makepipe();
+    const PipeEnds out = makepipe();
     pid = spawn(args, in, out.write);
     close(out.write);
     log = out.read;
 }
 
-simulator::simulator(const std::vector<std::string> &options, const std::string &device) {
+Simulator::Simulator(const std::vector<std::string> &options, const std::string &device) {
     std::vector<std::string> args = options;
     args.push_back(device);
-    const pipeends keys = makepipe();
+    const PipeEnds keys = makepipe();
     start(args, keys.read);
     close(keys.read);
     keyboard = keys.write;
 }
 
-void simulator::type(const std::string &lines) const {
+void Simulator::type(const std::string &lines) const {
     if (write(keyboard, lines.data(), lines.size()) < 0) {
         throw std::runtime_error("the simulator takes no typing");
     }
 }
 
-simulator::simulator(const std::vector<std::string> &options) {
+Simulator::Simulator(const std::vector<std::string> &options) {
     start(options, inherit);
     char c;
     while (read(log, &c, 1) == 1 && c != '\n') {
@@ -146,7 +146,7 @@ simulator::simulator(const std::vector<std::string> &options) {
     }
 }
 
-std::string simulator::awaitline(const std::string &prefix) {
+std::string Simulator::awaitline(const std::string &prefix) {
     std::string line;
     char c;
     while (readsome(log, &c, 1) == 1) {
@@ -162,7 +162,7 @@ std::string simulator::awaitline(const std::string &prefix) {
     throw std::runtime_error("the simulator ended before logging " + prefix);
 }
 
-void simulator::awaitexit() {
+void Simulator::awaitexit() {
     seen += readall(log);
     waitfor(pid);
     close(log);
@@ -172,17 +172,17 @@ void simulator::awaitexit() {
     pid = -1;
 }
 
-void simulator::pause() const {
+void Simulator::pause() const {
     kill(pid, SIGSTOP);
     int status = 0;
     waitpid(pid, &status, WUNTRACED);
 }
 
-void simulator::resume() const {
+void Simulator::resume() const {
     kill(pid, SIGCONT);
 }
 
-std::string simulator::finish() {
+std::string Simulator::finish() {
     if (pid >= 0) {
         kill(pid, SIGTERM);
         kill(pid, SIGCONT); // a paused simulator takes the signal only once it resumes
@@ -191,11 +191,11 @@ std::string simulator::finish() {
     return seen;
 }
 
-simulator::~simulator() {
+Simulator::~Simulator() {
     finish();
 }
 
-session::session(const std::vector<std::string> &maps, wiring streams) {
+Session::Session(const std::vector<std::string> &maps, Wiring streams) {
     // lowrad may leave before it has read every answer; that is no error here.
     signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args{RUNNER_PATH};
@@ -204,39 +204,39 @@ session::session(const std::vector<std::string> &maps, wiring streams) {
     }
     args.insert(args.end(), {"--", LOWRAD_PATH});
 
-    const pipeends inpipe = makepipe();
-    const pipeends outpipe = makepipe();
+    const PipeEnds inpipe = makepipe();
+    const PipeEnds outpipe = makepipe();
     // A broken pipe has lost its reader before lowrad writes a byte.
-    if (streams.out == wiring::broken) {
+    if (streams.out == Wiring::broken) {
         close(outpipe.read);
     }
     pid = spawn(args, streams.inputclosed ? closed : inpipe.read,
-                streams.out == wiring::closed ? closed : outpipe.write, inherit,
+                streams.out == Wiring::closed ? closed : outpipe.write, inherit,
                 streams.sigpipeignored);
     close(inpipe.read);
     close(outpipe.write);
     in = inpipe.write;
-    if (streams.out == wiring::piped) {
+    if (streams.out == Wiring::piped) {
         out = outpipe.read;
-    } else if (streams.out == wiring::closed) {
+    } else if (streams.out == Wiring::closed) {
         close(outpipe.read);
     }
 }
 
-session::~session() {
+Session::~Session() {
     if (pid >= 0) {
         kill(pid, SIGKILL);
         finish();
     }
 }
 
-void session::answer(const std::string &answers) const {
+void Session::answer(const std::string &answers) const {
     if (write(in, answers.data(), answers.size()) < 0) {
         // lowrad is gone already; its output and status tell why.
     }
 }
 
-void session::await(const std::string &text) {
+void Session::await(const std::string &text) {
     size_t found;
     while ((found = output.find(text, awaited)) == std::string::npos) {
         char buffer[4096];
@@ -249,7 +249,7 @@ void session::await(const std::string &text) {
     awaited = found + text.size();
 }
 
-outcome session::finish() {
+Outcome Session::finish() {
     close(in);
     in = -1;
     if (out >= 0) {
@@ -257,21 +257,21 @@ outcome session::finish() {
         close(out);
         out = -1;
     }
-    outcome result{output, 0};
+    Outcome result{output, 0};
     result.status = waitfor(pid, &result.cpu);
     pid = -1;
     return result;
 }
 
-outcome runlowrad(const std::vector<std::string> &maps, const std::string &answers) {
-    session lowrad(maps);
+Outcome runlowrad(const std::vector<std::string> &maps, const std::string &answers) {
+    Session lowrad(maps);
     lowrad.answer(answers);
     return lowrad.finish();
 }
 
-outcome execute(const std::vector<std::string> &args, const std::string &input) {
-    const pipeends in = makepipe();
-    const pipeends out = makepipe();
+Outcome execute(const std::vector<std::string> &args, const std::string &input) {
+    const PipeEnds in = makepipe();
+    const PipeEnds out = makepipe();
     const pid_t pid = spawn(args, in.read, out.write, out.write);
     close(in.read);
     close(out.write);
@@ -280,7 +280,7 @@ outcome execute(const std::vector<std::string> &args, const std::string &input) 
         // The command is gone already; its output and status tell why.
     }
     close(in.write);
-    outcome result{readall(out.read), 0};
+    Outcome result{readall(out.read), 0};
     close(out.read);
     result.status = waitfor(pid, &result.cpu);
     return result;

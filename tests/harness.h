@@ -6,23 +6,26 @@
 // waits on a clock: the answers are all written at once, lowrad reads them as
 // it goes, and the test collects every byte lowrad writes until it exits.
 // Tests that must act between two steps (the counter gone, a second instance,
-// a signal) drive a session instead, waiting for lowrad's output or for the
+// a signal) drive a Session instead, waiting for lowrad's output or for the
 // simulator's log lines.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-class simulator {
+class Simulator {
   public:
-    explicit simulator(const std::vector<std::string> &options);
+    explicit Simulator(const std::vector<std::string> &options);
     // The simulator on a serial device instead: it prints no path, and takes
     // what is typed on its standard input.
-    simulator(const std::vector<std::string> &options, const std::string &device);
-    simulator(const simulator &) = delete;
-    simulator &operator=(const simulator &) = delete;
-    ~simulator();
+    Simulator(const std::vector<std::string> &options, const std::string &device);
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+    ~Simulator();
 
     const std::string &path() const {
         return pty;
@@ -53,27 +56,27 @@ class simulator {
     std::string seen; // the log read so far
 };
 
-struct outcome {
+struct Outcome {
     std::string output; // everything the program wrote on standard output
     int status;         // exit status, or 128 + signal
     double cpu = 0;     // seconds of processor time the program used
 };
 
-// How a session wires lowrad's standard streams.
-struct wiring {
-    enum output { piped, closed, broken }; // broken: a pipe nobody reads
+// How a Session wires lowrad's standard streams.
+struct Wiring {
+    enum Output { piped, closed, broken }; // broken: a pipe nobody reads
     bool inputclosed = false;              // standard input closed from the start
-    output out = piped;
+    Output out = piped;
     bool sigpipeignored = false; // inherited as ignored, as from some parents
 };
 
 // lowrad running through the runner, answered step by step.
-class session {
+class Session {
   public:
-    explicit session(const std::vector<std::string> &maps, wiring streams = {});
-    session(const session &) = delete;
-    session &operator=(const session &) = delete;
-    ~session();
+    explicit Session(const std::vector<std::string> &maps, Wiring streams = {});
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    ~Session();
 
     pid_t id() const {
         return pid;
@@ -82,7 +85,7 @@ class session {
     // Reads lowrad's output until text has appeared since the last wait.
     void await(const std::string &text);
     // Closes standard input, reads the rest of the output and waits for the end.
-    outcome finish();
+    Outcome finish();
 
   private:
     pid_t pid = -1;
@@ -93,11 +96,21 @@ class session {
 };
 
 // Runs lowrad with each "ttySn=DEVICE" of maps in place and answers on stdin.
-outcome runlowrad(const std::vector<std::string> &maps, const std::string &answers);
+Outcome runlowrad(const std::vector<std::string> &maps, const std::string &answers);
+
+// A row of a table of runs: the answers, and what lowrad shows. GoogleTest
+// and CTest name the row by its answers.
+struct Answered {
+    std::string answers;
+    std::string shown;
+};
+inline void PrintTo(const Answered &row, std::ostream *os) {
+    *os << testing::PrintToString(row.answers);
+}
 
 // Runs a command (a path, or a name found on PATH) with input on its standard
 // input; the output is its standard output and standard error together.
-outcome execute(const std::vector<std::string> &args, const std::string &input = "");
+Outcome execute(const std::vector<std::string> &args, const std::string &input = "");
 
 // The simulator's log lines that start with prefix.
 std::vector<std::string> loglines(const std::string &log, const std::string &prefix);

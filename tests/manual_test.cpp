@@ -42,7 +42,7 @@ std::string read(const fs::path &path) {
 TEST(Manual, PagesRenderWithoutWarnings) {
     for (const std::string page :
          {"lowrad.1", "lowrad-sim.1", "lowrad-run.1", "lowrad-doctor.1", "lowrad-assess.1"}) {
-        const outcome check = execute({"groff", "-man", "-ww", "-z", pages / page});
+        const Outcome check = execute({"groff", "-man", "-ww", "-z", pages / page});
         EXPECT_EQ(check.output, "") << page;
         EXPECT_EQ(check.status, 0) << page;
     }
@@ -59,11 +59,9 @@ TEST(Manual, QuotesLowradWordForWord) {
         "Reception started !",
         timedout,
         failed,
-        "Final results:",
-        "Sample does not add radioactivity but shields environmental radiation !",
-        "Measurement setup is not adapted",
-        "Detected radioactivity versus background is very low",
-        "Measurements are not significant",
+        resultshead,
+        shields,
+        notsignificant,
         convertquestion,
         coefficientquestion + "0.05",
         massquestion + "0.5",
@@ -79,8 +77,8 @@ TEST(Manual, QuotesLowradWordForWord) {
 // The figures the manual shows for a run of 90 and one of 270 impulses, and
 // for the conversion, are those lowrad prints for them.
 TEST(Manual, ShowsLowradsOwnFigures) {
-    simulator sim({"--period", "0.02", "--background-counts", "5", "--sample-counts", "15"});
-    const outcome lowrad = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\ny\n0.05\n0.5\nn\n");
+    Simulator sim({"--period", "0.02", "--background-counts", "5", "--sample-counts", "15"});
+    const Outcome lowrad = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nG\ny\n0.05\n0.5\nn\n");
     EXPECT_EQ(lowrad.status, 0);
     const std::string page = rendered("lowrad.1");
     for (const std::string figures : {
@@ -99,7 +97,7 @@ TEST(Manual, ShowsLowradsOwnFigures) {
 
 // The worked example of lowrad-assess(1) is what the program prints for it.
 TEST(Manual, ShowsLowradAssessOwnReport) {
-    const outcome report = execute({ASSESS_PATH, "--background", "90", "--total", "144",
+    const Outcome report = execute({ASSESS_PATH, "--background", "90", "--total", "144",
                                     "--coefficient", "0.0055", "--mass", "0.5"});
     EXPECT_EQ(report.status, 0);
     const std::string page =
@@ -116,7 +114,7 @@ TEST(Manual, DocumentsEveryOption) {
         {ASSESS_PATH, "lowrad-assess.1"},
     };
     for (const auto &[program, page] : programs) {
-        const outcome help = execute({program, "--help"});
+        const Outcome help = execute({program, "--help"});
         ASSERT_EQ(help.status, 0) << program;
         const std::string text = rendered(page);
         std::set<std::string> options;
@@ -136,7 +134,7 @@ TEST(Manual, DocumentsEveryOption) {
 TEST(Install, InstalledRunnerStartsInstalledLowrad) {
     const fs::path prefix =
         fs::temp_directory_path() / ("lowrad-install-" + std::to_string(getpid()));
-    const outcome install = execute({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix});
+    const Outcome install = execute({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix});
     ASSERT_EQ(install.status, 0) << install.output;
     for (const std::string program :
          {"lowrad", "lowrad-sim", "lowrad-run", "lowrad-doctor", "lowrad-assess"}) {
@@ -150,7 +148,7 @@ TEST(Install, InstalledRunnerStartsInstalledLowrad) {
         {"0\nG\n", banner + backgroundprompt + notopened("/dev/ttyS0")},
     };
     for (const auto &[answers, expected] : sessions) {
-        const outcome session = execute({prefix / "bin/lowrad-run"}, answers);
+        const Outcome session = execute({prefix / "bin/lowrad-run"}, answers);
         EXPECT_EQ(session.output, expected) << answers;
         EXPECT_EQ(session.status, 0);
     }

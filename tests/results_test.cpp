@@ -1,6 +1,7 @@
 // The evaluation of a cycle's totals, where the arithmetic is delicate.
 #include "console/results.h"
 #include "console/state.h"
+#include "dialogue.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,6 @@
 #include <unistd.h>
 
 namespace {
-
-const std::string head = "\n\n*********************************************\n\nFinal results:\n\n";
-const std::string shields = "Sample does not add radioactivity but shields environmental "
-                            "radiation !\nMeasurement setup is not adapted\n";
-const std::string notsignificant =
-    "Detected radioactivity versus background is very low\nMeasurements are not significant\n";
-const std::string convertquestion = "Convert this result to a sample activity level (y/n) ? ";
 
 // Evaluates the totals with answers waiting on standard input, and returns
 // what was shown.
@@ -32,68 +26,64 @@ std::string evaluated(float background, float total, const std::string &answers)
     return testing::internal::GetCapturedStdout();
 }
 
-std::string totals(const char *background, const char *total, const char *net) {
-    return head + "- Background: " + background + "\n- Sample + Background: " + total +
-           "\n- Net count rate: " + net + "\n\n";
-}
-
 TEST(Evaluation, VerdictsAndFigures) {
-    struct scenario {
+    struct Scenario {
         float background, total;
         std::string shown;
     };
-    const std::vector<scenario> scenarios{
+    const std::vector<Scenario> scenarios{
         {540, 900,
-         totals("540.000000 counts over 3 minutes = 180.000000 cpm",
-                "900.000000 counts over 3 minutes = 300.000000 cpm",
-                "120.000000 cpm = 2.000000 cps") +
+         finalresults("540.000000 counts over 3 minutes = 180.000000 cpm",
+                      "900.000000 counts over 3 minutes = 300.000000 cpm",
+                      "120.000000 cpm = 2.000000 cps") +
              convertquestion},
         // 0.3 held in single precision, times 60 in double precision.
         {90, 144,
-         totals("90.000000 counts over 3 minutes = 30.000000 cpm",
-                "144.000000 counts over 3 minutes = 48.000000 cpm",
-                "18.000001 cpm = 0.300000 cps") +
+         finalresults("90.000000 counts over 3 minutes = 30.000000 cpm",
+                      "144.000000 counts over 3 minutes = 48.000000 cpm",
+                      "18.000001 cpm = 0.300000 cps") +
              convertquestion},
         {600, 600,
-         totals("600.000000 counts over 3 minutes = 200.000000 cpm",
-                "600.000000 counts over 3 minutes = 200.000000 cpm",
-                "0.000000 cpm = 0.000000 cps") +
+         finalresults("600.000000 counts over 3 minutes = 200.000000 cpm",
+                      "600.000000 counts over 3 minutes = 200.000000 cpm",
+                      "0.000000 cpm = 0.000000 cps") +
              shields},
         {610, 600,
-         totals("610.000000 counts over 3 minutes = 203.333333 cpm",
-                "600.000000 counts over 3 minutes = 200.000000 cpm",
-                "-3.333333 cpm = -0.055556 cps") +
+         finalresults("610.000000 counts over 3 minutes = 203.333333 cpm",
+                      "600.000000 counts over 3 minutes = 200.000000 cpm",
+                      "-3.333333 cpm = -0.055556 cps") +
              shields},
         {0, 1,
-         totals("0.000000 counts over 3 minutes = 0.000000 cpm",
-                "1.000000 counts over 3 minutes = 0.333333 cpm", "0.333333 cpm = 0.005556 cps") +
+         finalresults("0.000000 counts over 3 minutes = 0.000000 cpm",
+                      "1.000000 counts over 3 minutes = 0.333333 cpm",
+                      "0.333333 cpm = 0.005556 cps") +
              convertquestion},
         {600, 610,
-         totals("600.000000 counts over 3 minutes = 200.000000 cpm",
-                "610.000000 counts over 3 minutes = 203.333333 cpm",
-                "3.333333 cpm = 0.055556 cps") +
+         finalresults("600.000000 counts over 3 minutes = 200.000000 cpm",
+                      "610.000000 counts over 3 minutes = 203.333333 cpm",
+                      "3.333333 cpm = 0.055556 cps") +
              notsignificant},
         // Net 198 of 10000 is the threshold itself: significant; 197 is below.
         {9802, 10000,
-         totals("9802.000000 counts over 3 minutes = 3267.333333 cpm",
-                "10000.000000 counts over 3 minutes = 3333.333333 cpm",
-                "66.000001 cpm = 1.100000 cps") +
+         finalresults("9802.000000 counts over 3 minutes = 3267.333333 cpm",
+                      "10000.000000 counts over 3 minutes = 3333.333333 cpm",
+                      "66.000001 cpm = 1.100000 cps") +
              convertquestion},
         {9803, 10000,
-         totals("9803.000000 counts over 3 minutes = 3267.666667 cpm",
-                "10000.000000 counts over 3 minutes = 3333.333333 cpm",
-                "65.666664 cpm = 1.094444 cps") +
+         finalresults("9803.000000 counts over 3 minutes = 3267.666667 cpm",
+                      "10000.000000 counts over 3 minutes = 3333.333333 cpm",
+                      "65.666664 cpm = 1.094444 cps") +
              notsignificant},
         // The ratio is taken in double precision: 1.65 held in single
         // precision is a hair below it, so 297 of 15000 falls short, where a
         // single-precision ratio would round up onto the threshold.
         {14703, 15000,
-         totals("14703.000000 counts over 3 minutes = 4901.000000 cpm",
-                "15000.000000 counts over 3 minutes = 5000.000000 cpm",
-                "98.999999 cpm = 1.650000 cps") +
+         finalresults("14703.000000 counts over 3 minutes = 4901.000000 cpm",
+                      "15000.000000 counts over 3 minutes = 5000.000000 cpm",
+                      "98.999999 cpm = 1.650000 cps") +
              notsignificant},
     };
-    for (const scenario &s : scenarios) {
+    for (const Scenario &s : scenarios) {
         EXPECT_EQ(evaluated(s.background, s.total, "n\n"), s.shown)
             << s.background << " and " << s.total;
     }
@@ -101,9 +91,8 @@ TEST(Evaluation, VerdictsAndFigures) {
 
 TEST(Evaluation, ActivityFromCoefficientAndMass) {
     const std::string shown = evaluated(540, 900, "y\n0.5\n2\n");
-    EXPECT_TRUE(shown.ends_with(convertquestion + "\nEnter coefficient of the used GM tube in "
-                                                  "Imp/Bq.s : \nMass of the sample in Kg : "
-                                                  "\n\nSample activity level: 2.000000 Bq/Kg\n\n"))
+    EXPECT_TRUE(shown.ends_with(convertquestion + coefficientquestion + massquestion +
+                                activitylevel("2.000000")))
         << shown;
     EXPECT_EQ(st.coeff, 0.5F);
     EXPECT_EQ(st.mass, 2.0F);

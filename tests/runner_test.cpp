@@ -13,12 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <grp.h>
+#include <optional>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
-#include <utility>
 
 namespace {
 
@@ -52,16 +53,6 @@ std::vector<std::string> through(std::vector<std::string> way,
     return way;
 }
 
-struct removal {
-    fs::path dir;
-    explicit removal(fs::path made) : dir(std::move(made)) {}
-    removal(const removal &) = delete;
-    removal &operator=(const removal &) = delete;
-    ~removal() {
-        fs::remove_all(dir);
-    }
-};
-
 const std::vector<std::string> asnobody{"setpriv", "--reuid=65534", "--regid=65534",
                                         "--clear-groups"};
 const std::vector<std::string> sudoasnobody{"env", "SUDO_UID=65534", "SUDO_GID=65534"};
@@ -81,109 +72,202 @@ const std::string waysout =
     "  sysctl kernel.unprivileged_userns_clone=1               (kernels that turn them off)\n"
     "  sysctl user.max_user_namespaces=10000                   (where the limit is 0)\n";
 
-TEST(Runner, RefusalsAndRights) {
-    const passwd *nobody = getpwnam("nobody");
-    const group *dialout = getgrnam("dialout");
-    if (getuid() != 0 || nobody == nullptr || nobody->pw_uid != 65534 || dialout == nullptr) {
-        GTEST_SKIP() << "needs root, nobody as 65534 and the group dialout, as in CI";
+// Root, nobody and dialout as in CI, and the scratch directory with the copies
+// in it; two counters' devices: one as Debian has it, which nobody may not
+// open, and one opened up.
+class Runner : public testing::Test {
+  protected:
+    void SetUp() override {
+        const passwd *nobody = getpwnam("nobody");
+        const group *dialout = getgrnam("dialout");
+        if (getuid() != 0 || nobody == nullptr || nobody->pw_uid != 65534 || dialout == nullptr) {
+            GTEST_SKIP() << "needs root, nobody as 65534 and the group dialout, as in CI";
+        }
+        scratch = makescratch();
+        if (scratch.empty()) {
+            GTEST_SKIP() << "no temporary directory honours setuid bits";
+        }
+        const fs::perms plain = fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec;
+        runner = copy(RUNNER_PATH, scratch / "lowrad-run", plain);
+        copy(LOWRAD_PATH, scratch / "lowrad", plain);
+        setuidrunner = copy(RUNNER_PATH, scratch / "setuid-run", plain | fs::perms::set_uid);
+        setuidid = copy("/usr/bin/id", scratch / "id", plain | fs::perms::set_uid);
+        closed.emplace(counter());
+        ASSERT_EQ(chown(closed->path().c_str(), 0, dialout->gr_gid), 0);
+        ASSERT_EQ(chmod(closed->path().c_str(), 0660), 0);
+        open.emplace(counter());
+        ASSERT_EQ(chmod(open->path().c_str(), 0666), 0);
     }
-    const fs::path scratch = makescratch();
-    if (scratch.empty()) {
-        GTEST_SKIP() << "no temporary directory honours setuid bits";
+    void TearDown() override {
+        if (!scratch.empty()) {
+            fs::remove_all(scratch);
+        }
     }
-    const removal cleanup{scratch};
-    const fs::perms plain = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec;
-    const fs::path runner = copy(RUNNER_PATH, scratch / "lowrad-run", plain);
-    copy(LOWRAD_PATH, scratch / "lowrad", plain);
-    const fs::path setuidrunner =
-        copy(RUNNER_PATH, scratch / "setuid-run", plain | fs::perms::set_uid);
-    const fs::path setuidid = copy("/usr/bin/id", scratch / "id", plain | fs::perms::set_uid);
 
-    // A counter's device as Debian has it, which nobody may not open, and one opened up.
-    simulator closed(counter());
-    ASSERT_EQ(chown(closed.path().c_str(), 0, dialout->gr_gid), 0);
-    ASSERT_EQ(chmod(closed.path().c_str(), 0660), 0);
-    simulator open(counter());
-    ASSERT_EQ(chmod(open.path().c_str(), 0666), 0);
+  public:
+    fs::path scratch;
+    fs::path runner;
+    fs::path setuidrunner;
+    fs::path setuidid;
+    std::optional<Simulator> closed;
+    std::optional<Simulator> open;
+};
 
-    const std::string help = execute({RUNNER_PATH, "--help"}).output;
-    struct {
-        std::string what;
-        std::vector<std::string> command;
-        std::string input;
-        std::string output;
-        int status;
-    } const cases[]{
-        {"a setuid copy of id gives root to nobody", through(asnobody, {setuidid}), "",
-         "uid=65534(nobody) gid=65534(nogroup) euid=0(root) groups=65534(nogroup)\n", 0},
-        {"a setuid copy of the runner is refused", through(asnobody, {setuidrunner, "--", "id"}),
-         "",
-         "lowrad-run: refusing to run setuid or setgid: anyone who can run it would run any\n"
-         "PROGRAM with its owner's rights. Remove the bit (chmod u-s,g-s lowrad-run).\n" +
-             waysout,
-         1},
-        {"under sudo, PROGRAM runs as the user alone", through(sudoasnobody, {runner, "--", "id"}),
-         "", nobodysids, 0},
-        {"under sudo, a setuid PROGRAM gains nothing",
-         through(sudoasnobody, {runner, "--", setuidid}), "", nobodysids, 0},
-        {"under sudo, a device the user may not open is refused",
-         through(sudoasnobody, {runner, "--map", "ttyS0=" + closed.path()}), "",
-         "lowrad-run: nobody cannot open " + closed.path() +
-             ": Permission denied\n"
-             "lowrad-run: the usual cause: nobody is not in the device's group, here dialout; for "
-             "serial\nports that is dialout on Debian (usermod -aG dialout nobody, then log in "
-             "again)\n",
-         1},
-        {"under sudo, the lowrad beside the runner measures as the user",
-         through(sudoasnobody, {runner, "--map", "ttyS0=" + open.path()}), "0\nG\nG\nn\nn\n",
-         banner + fullcycle("/dev/ttyS0"), 0},
-        {"a ttySn mapped twice",
-         {runner, "--map", "ttyS0=/dev/null", "--map", "ttyS0=/dev/zero"},
-         "",
-         "lowrad-run: ttyS0 is mapped twice, to /dev/null and to /dev/zero\n\n" + help,
-         2},
-        {"a name lowrad cannot select",
-         {runner, "--map", "ttyS10=/dev/null"},
-         "",
-         "lowrad-run: lowrad selects only ttyS0 to ttyS3, not ttyS10 (with a PROGRAM of your "
-         "own, any ttySn)\n\n" +
-             help,
-         2},
-        {"such a name for a PROGRAM of your own",
-         {runner, "--map", "ttyS00=/dev/null", "--", "ls", "/dev"},
-         "",
-         "lowrad-run: warning: lowrad selects only ttyS0 to ttyS3, not ttyS00\nttyS00\n",
-         0},
-        {"--map without its value",
-         {runner, "--map"},
-         "",
-         "lowrad-run: --map needs a value, ttySn=DEVICE\n\n" + help,
-         2},
-        {"a directory mapped",
-         {runner, "--map", "ttyS0=" + scratch.string()},
-         "",
-         "lowrad-run: " + scratch.string() +
-             ", mapped to ttyS0, is a directory, not a device such as /dev/ttyUSB0\n\n" + help,
-         2},
-    };
-    for (const auto &row : cases) {
-        const outcome run = execute(row.command, row.input);
-        EXPECT_EQ(run.output, row.output) << row.what;
-        EXPECT_EQ(run.status, row.status) << row.what;
+// What a command run in the Runner fixture writes, how it ends, and which runs
+// the opened-up counter logs.
+struct Expected {
+    std::vector<std::string> command;
+    std::string input;
+    std::string output;
+    int status;
+    std::vector<std::string> opens;
+};
+
+struct RunnerCase {
+    const char *what;
+    std::function<Expected(const Runner &)> expected;
+};
+
+void PrintTo(const RunnerCase &c, std::ostream *os) {
+    *os << c.what;
+}
+
+class RefusalsAndRights : public Runner, public testing::WithParamInterface<RunnerCase> {};
+
+TEST_P(RefusalsAndRights, AsExpected) {
+    const RunnerCase &row = GetParam();
+    const Expected expected = row.expected(*this);
+    const Outcome run = execute(expected.command, expected.input);
+    EXPECT_EQ(run.output, expected.output) << row.what;
+    EXPECT_EQ(run.status, expected.status) << row.what;
+    EXPECT_EQ(loglines(closed->finish(), "open"), std::vector<std::string>{});
+    EXPECT_EQ(loglines(open->finish(), "open"), expected.opens);
+}
+
+std::string help() {
+    return execute({RUNNER_PATH, "--help"}).output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runner, RefusalsAndRights,
+    testing::Values(
+        RunnerCase{"a setuid copy of id gives root to nobody",
+                   [](const Runner &r) {
+                       return Expected{through(asnobody, {r.setuidid}),
+                                       "",
+                                       "uid=65534(nobody) gid=65534(nogroup) euid=0(root) "
+                                       "groups=65534(nogroup)\n",
+                                       0,
+                                       {}};
+                   }},
+        RunnerCase{"a setuid copy of the runner is refused",
+                   [](const Runner &r) {
+                       return Expected{
+                           through(asnobody, {r.setuidrunner, "--", "id"}),
+                           "",
+                           "lowrad-run: refusing to run setuid or setgid: anyone who can run it "
+                           "would run any\nPROGRAM with its owner's rights. Remove the bit "
+                           "(chmod u-s,g-s lowrad-run).\n" +
+                               waysout,
+                           1,
+                           {}};
+                   }},
+        RunnerCase{"under sudo, PROGRAM runs as the user alone",
+                   [](const Runner &r) {
+                       return Expected{
+                           through(sudoasnobody, {r.runner, "--", "id"}), "", nobodysids, 0, {}};
+                   }},
+        RunnerCase{"under sudo, a setuid PROGRAM gains nothing",
+                   [](const Runner &r) {
+                       return Expected{through(sudoasnobody, {r.runner, "--", r.setuidid}),
+                                       "",
+                                       nobodysids,
+                                       0,
+                                       {}};
+                   }},
+        RunnerCase{"under sudo, a device the user may not open is refused",
+                   [](const Runner &r) {
+                       return Expected{
+                           through(sudoasnobody, {r.runner, "--map", "ttyS0=" + r.closed->path()}),
+                           "",
+                           "lowrad-run: nobody cannot open " + r.closed->path() +
+                               ": Permission denied\n"
+                               "lowrad-run: the usual cause: nobody is not in the device's "
+                               "group, here dialout; for serial\nports that is dialout on Debian "
+                               "(usermod -aG dialout nobody, then log in again)\n",
+                           1,
+                           {}};
+                   }},
+        RunnerCase{"under sudo, the lowrad beside the runner measures as the user",
+                   [](const Runner &r) {
+                       return Expected{
+                           through(sudoasnobody, {r.runner, "--map", "ttyS0=" + r.open->path()}),
+                           "0\nG\nG\nn\nn\n",
+                           banner + fullcycle("/dev/ttyS0"),
+                           0,
+                           {"open 1 background", "open 2 sample"}};
+                   }},
+        RunnerCase{"a ttySn mapped twice",
+                   [](const Runner &r) {
+                       return Expected{
+                           {r.runner, "--map", "ttyS0=/dev/null", "--map", "ttyS0=/dev/zero"},
+                           "",
+                           "lowrad-run: ttyS0 is mapped twice, to /dev/null and to /dev/zero\n\n" +
+                               help(),
+                           2,
+                           {}};
+                   }},
+        RunnerCase{"a name lowrad cannot select",
+                   [](const Runner &r) {
+                       return Expected{{r.runner, "--map", "ttyS10=/dev/null"},
+                                       "",
+                                       "lowrad-run: lowrad selects only ttyS0 to ttyS3, not "
+                                       "ttyS10 (with a PROGRAM of your own, any ttySn)\n\n" +
+                                           help(),
+                                       2,
+                                       {}};
+                   }},
+        RunnerCase{"such a name for a PROGRAM of your own",
+                   [](const Runner &r) {
+                       return Expected{{r.runner, "--map", "ttyS00=/dev/null", "--", "ls", "/dev"},
+                                       "",
+                                       "lowrad-run: warning: lowrad selects only ttyS0 to ttyS3, "
+                                       "not ttyS00\nttyS00\n",
+                                       0,
+                                       {}};
+                   }},
+        RunnerCase{"--map without its value",
+                   [](const Runner &r) {
+                       return Expected{{r.runner, "--map"},
+                                       "",
+                                       "lowrad-run: --map needs a value, ttySn=DEVICE\n\n" + help(),
+                                       2,
+                                       {}};
+                   }},
+        RunnerCase{"a directory mapped", [](const Runner &r) {
+                       return Expected{{r.runner, "--map", "ttyS0=" + r.scratch.string()},
+                                       "",
+                                       "lowrad-run: " + r.scratch.string() +
+                                           ", mapped to ttyS0, is a directory, not a device "
+                                           "such as /dev/ttyUSB0\n\n" +
+                                           help(),
+                                       2,
+                                       {}};
+                   }}));
+
+// Where root itself gets no user namespace, as in a chroot, there is none to refuse.
+TEST_F(Runner, RefusedUserNamespace) {
+    if (execute({"unshare", "--user", "true"}).status != 0) {
+        GTEST_SKIP() << "root gets no user namespace here";
     }
-    // Where root itself gets no user namespace, as in a chroot, there is none to refuse.
-    if (execute({"unshare", "--user", "true"}).status == 0) {
-        const outcome refused = execute(through(usernamespacesrefused, {runner, "--", "id"}));
-        EXPECT_EQ(refused.output,
-                  "lowrad-run: this system does not give a normal user a user namespace "
-                  "(unshare: No space left on device)\n" +
-                      waysout);
-        EXPECT_EQ(refused.status, 1);
-    }
-    EXPECT_EQ(loglines(closed.finish(), "open"), std::vector<std::string>{});
-    EXPECT_EQ(loglines(open.finish(), "open"),
-              (std::vector<std::string>{"open 1 background", "open 2 sample"}));
+    const Outcome refused = execute(through(usernamespacesrefused, {runner, "--", "id"}));
+    EXPECT_EQ(refused.output,
+              "lowrad-run: this system does not give a normal user a user namespace "
+              "(unshare: No space left on device)\n" +
+                  waysout);
+    EXPECT_EQ(refused.status, 1);
 }
 
 } // namespace

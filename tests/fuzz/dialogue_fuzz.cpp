@@ -27,16 +27,16 @@ namespace {
 constexpr size_t countersize = 6;
 constexpr unsigned framesperrun = 19;
 
-struct counter {
+struct Counter {
     unsigned background;
     unsigned sample;
     unsigned failing;
     unsigned short_;
     unsigned openings;
 };
-counter line{};
+Counter line{};
 
-struct ended {}; // the program has left
+struct Ended {}; // the program has left
 
 void send(int fd, unsigned count) {
     const auto low = static_cast<unsigned char>(count & 0xFF);
@@ -51,7 +51,7 @@ void send(int fd, unsigned count) {
 
 // The program's way out would end the fuzzer too.
 void leave() {
-    throw ended{};
+    throw Ended{};
 }
 
 // The whole run waits in a pipe whose writer has gone, so that a short run
@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     clearstate();
     try {
         measure();
-    } catch (const ended &) {
+    } catch (const Ended &) {
     }
     stdin = terminal;
     std::fclose(input);

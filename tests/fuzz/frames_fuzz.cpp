@@ -16,15 +16,15 @@ namespace {
 
 constexpr size_t longest = 4096; // fits in a pipe at once
 
-struct frame {
+struct Frame {
     size_t last; // index of the frame's checksum byte
     unsigned count;
 };
 
 // The rule, written plainly: a frame is the first window FF a b c with
 // c = (FF + a + b) mod 256; after a frame the search goes on right behind it.
-std::vector<frame> model(const uint8_t *bytes, size_t size) {
-    std::vector<frame> frames;
+std::vector<Frame> model(const uint8_t *bytes, size_t size) {
+    std::vector<Frame> frames;
     size_t at = 0;
     while (at + 4 <= size) {
         const unsigned header = bytes[at];
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     clearstate();
     st.fd = ends[0];
-    const std::vector<frame> expected = model(data, size);
+    const std::vector<Frame> expected = model(data, size);
     size_t next = 0;
     float impulses = 0;
     for (size_t at = 0; at < size; ++at) {
