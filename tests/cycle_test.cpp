@@ -110,10 +110,10 @@ TEST(Frames, FaultyLinesCountOnlyIntactFrames) {
         std::vector<int> background; // accepted frames of the background run
     };
     const std::vector<scenario> scenarios{
-        {{"--mid-frame"}, repeated({5})},
+        {{"--mid-frame", "--frames", "20"}, repeated({5})},
         {{"--noise", "3"}, repeated({5})},
         {{"--noise-first", "40"}, repeated({5})},
-        {{"--background-counts", "1,2,300", "--damage", "3"}, repeated({1, 2})},
+        {{"--background-counts", "1,2,300", "--damage", "3", "--frames", "28"}, repeated({1, 2})},
         {{"--background-counts", "65535,0"}, repeated({65535, 0})},
     };
     for (const scenario &s : scenarios) {
