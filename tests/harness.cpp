@@ -50,7 +50,7 @@ bool arrives(int fd, int timeout) {
     return poll(&ready, 1, timeout) == 1;
 }
 
-// "lowrad-sim (pid 1234) in state R (running), traced by 1240", from /proc.
+// "lowrad-sim (pid 1234) in state R, traced by 1240", from /proc.
 std::string describe(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
     std::string stat;
@@ -60,14 +60,8 @@ std::string describe(pid_t pid) {
     if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
         return "process " + std::to_string(pid) + ", gone from /proc";
     }
-    const char state = stat[close + 2];
-    const std::string states = "Rrunning Ssleeping Ddisk-sleep Tstopped ttracing-stop Zzombie";
-    const size_t meaning = states.find(state);
     std::string text = stat.substr(open + 1, close - open - 1) + " (pid " + std::to_string(pid) +
-                       ") in state " + state;
-    if (meaning != std::string::npos) {
-        text += " (" + states.substr(meaning + 1, states.find(' ', meaning) - meaning - 1) + ")";
-    }
+                       ") in state " + stat[close + 2];
     std::ifstream status(proc + "/status");
     for (std::string field; status >> field;) {
         pid_t tracer = 0;
@@ -87,11 +81,11 @@ std::string describe(pid_t pid) {
     throw std::runtime_error(who + ": " + what + "; killed it");
 }
 
-// Waits at most grace for waitid to report pid with flags (WEXITED, WSTOPPED),
-// leaving the report to be collected. A stop comes with no descriptor to
-// poll, so both are polled, every millisecond.
-bool reported(pid_t pid, int flags, siginfo_t &info) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(grace);
+// Waits at most timeout milliseconds for waitid to report pid with flags
+// (WEXITED, WSTOPPED), leaving the report to be collected. A stop comes with
+// no descriptor to poll, so both are polled, every millisecond.
+bool reported(pid_t pid, int flags, siginfo_t &info, int timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     for (;;) {
         info = {};
         if (waitid(P_PID, static_cast<id_t>(pid), &info, flags | WNOHANG | WNOWAIT) == 0 &&
@@ -109,10 +103,10 @@ double seconds(const timeval &time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
 }
 
-int waitfor(pid_t pid, double *cpu = nullptr) {
+int waitfor(pid_t pid, int timeout, double *cpu) {
     siginfo_t info{};
-    if (!reported(pid, WEXITED, info)) {
-        stuck(pid, "did not end within " + std::to_string(grace / 1000) + " s");
+    if (!reported(pid, WEXITED, info, timeout)) {
+        stuck(pid, "did not end within " + std::to_string(timeout / 1000) + " s");
     }
     int status = 0;
     rusage usage{};
@@ -124,7 +118,8 @@ int waitfor(pid_t pid, double *cpu = nullptr) {
 }
 
 // Reads fd until its writer has closed it, each read at most timeout after
-// the last, closes it and reaps pid, the writer.
+// the last, closes it and reaps pid, the writer, within grace. With nothing
+// to read (fd -1), the end itself is the event awaited.
 outcome collect(pid_t pid, int fd, int timeout) {
     outcome result{"", 0};
     bool ended = fd < 0; // nothing to read
@@ -142,7 +137,7 @@ outcome collect(pid_t pid, int fd, int timeout) {
     if (!ended) {
         stuck(pid, "its output did not end within " + std::to_string(timeout / 1000) + " s");
     }
-    result.status = waitfor(pid, &result.cpu);
+    result.status = waitfor(pid, fd < 0 ? timeout : grace, &result.cpu);
     return result;
 }
 
@@ -288,7 +283,7 @@ void simulator::end(int timeout) {
 void simulator::pause() {
     kill(pid, SIGSTOP);
     siginfo_t info{};
-    if (!reported(pid, WSTOPPED | WEXITED, info) || info.si_code != CLD_STOPPED) {
+    if (!reported(pid, WSTOPPED | WEXITED, info, grace) || info.si_code != CLD_STOPPED) {
         throw std::runtime_error(describe(pid) + ": did not stop");
     }
     paused = true;
