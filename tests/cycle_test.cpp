@@ -138,11 +138,12 @@ TEST_P(FaultyLines, CountOnlyIntactFrames) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, FaultyLines,
-    testing::Values(FaultyLine{{"--mid-frame"}, repeated({5})},
+    testing::Values(FaultyLine{{"--mid-frame", "--frames", "20"}, repeated({5})},
                     FaultyLine{{"--noise", "3"}, repeated({5})},
                     FaultyLine{{"--noise-first", "40"}, repeated({5})},
-                    FaultyLine{{"--background-counts", "1,2,300", "--damage", "3"},
-                               repeated({1, 2})},
+                    FaultyLine{
+                        {"--background-counts", "1,2,300", "--damage", "3", "--frames", "28"},
+                        repeated({1, 2})},
                     FaultyLine{{"--background-counts", "65535,0"}, repeated({65535, 0})}));
 
 } // namespace

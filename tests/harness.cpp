@@ -1,15 +1,22 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -29,78 +36,78 @@ PipeEnds makepipe() {
 constexpr int inherit = -1;
 constexpr int closed = -2;
 
-void wire(posix_spawn_file_actions_t &actions, int fd, int target) {
-    if (fd == closed) {
-        posix_spawn_file_actions_addclose(&actions, target);
-    } else if (fd != inherit) {
-        posix_spawn_file_actions_adddup2(&actions, fd, target);
-    }
+// A bound on waiting for an event, so that a missing event fails the test
+// instead of stalling the suite; events normally come within a second.
+constexpr int patience = 60'000;
+// A bound on a process's end once it has been told to end or its output has
+// ended, and on a stop: exiting takes milliseconds, LeakSanitizer's check at
+// the exit of a sanitized build a fraction of a second, even under load.
+constexpr int grace = 10'000;
+
+// Whether fd has something to read (or its end) within timeout milliseconds.
+bool arrives(int fd, int timeout) {
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, timeout) == 1;
 }
 
-// Starts argv (a path, or a name looked up on PATH) with the given descriptors
-// (or inherit, or closed) as its stdin, stdout and stderr. The child gets
-// SIGPIPE at its default, as from a shell, even though the tests ignore it,
-// unless it is to inherit it ignored.
-pid_t spawn(const std::vector<std::string> &args, int in, int out, int err = inherit,
-            bool sigpipeignored = false) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    wire(actions, in, STDIN_FILENO);
-    wire(actions, out, STDOUT_FILENO);
-    wire(actions, err, STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    if (!sigpipeignored) {
-        sigaddset(&defaults, SIGPIPE);
+// "lowrad-sim (pid 1234) in state R, traced by 1240", from /proc.
+std::string describe(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::string stat;
+    std::getline(std::ifstream(proc + "/stat"), stat);
+    const size_t open = stat.find('(');
+    const size_t close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
+        return "process " + std::to_string(pid) + ", gone from /proc";
     }
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (const std::string &arg : args) {
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
-        throw std::runtime_error("cannot start " + args[0]);
-    }
-    return pid;
-}
-
-std::string readall(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) {
-        text.append(buffer, static_cast<size_t>(got));
+    std::string text = stat.substr(open + 1, close - open - 1) + " (pid " + std::to_string(pid) +
+                       ") in state " + stat[close + 2];
+    std::ifstream status(proc + "/status");
+    for (std::string field; status >> field;) {
+        pid_t tracer = 0;
+        if (field == "TracerPid:" && status >> tracer && tracer != 0) {
+            text += ", traced by " + std::to_string(tracer);
+        }
     }
     return text;
 }
 
-// A bound on waiting for an event, so that a missing event fails the test
-// instead of stalling the suite; events normally come within a second.
-constexpr int patience = 60'000;
+// A child past its bound fails the test, named with its state, and is killed
+// and reaped, so that it neither holds up the suite nor outlives the test.
+[[noreturn]] void stuck(pid_t pid, const std::string &what) {
+    const std::string who = describe(pid);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    throw std::runtime_error(who + ": " + what + "; killed it");
+}
 
-// Reads what is there, at most a minute after the last byte.
-ssize_t readsome(int fd, char *buffer, size_t size) {
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, patience) != 1) {
-        throw std::runtime_error("nothing came for a minute");
+// Waits at most timeout milliseconds for waitid to report pid with flags
+// (WEXITED, WSTOPPED), leaving the report to be collected. A stop comes with
+// no descriptor to poll, so both are polled, every millisecond.
+bool reported(pid_t pid, int flags, siginfo_t &info, int timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    for (;;) {
+        info = {};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, flags | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        poll(nullptr, 0, 1);
     }
-    return read(fd, buffer, size);
 }
 
 double seconds(const timeval &time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
 }
 
-int waitfor(pid_t pid, double *cpu = nullptr) {
+int waitfor(pid_t pid, int timeout, double *cpu) {
+    siginfo_t info{};
+    if (!reported(pid, WEXITED, info, timeout)) {
+        stuck(pid, "did not end within " + std::to_string(timeout / 1000) + " s");
+    }
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
@@ -108,6 +115,104 @@ int waitfor(pid_t pid, double *cpu = nullptr) {
         *cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Reads fd until its writer has closed it, each read at most timeout after
+// the last, closes it and reaps pid, the writer, within grace. With nothing
+// to read (fd -1), the end itself is the event awaited.
+Outcome collect(pid_t pid, int fd, int timeout) {
+    Outcome result{"", 0};
+    bool ended = fd < 0; // nothing to read
+    char buffer[4096];
+    while (!ended && arrives(fd, timeout)) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            result.output.append(buffer, static_cast<size_t>(got));
+        }
+        ended = got <= 0;
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!ended) {
+        stuck(pid, "its output did not end within " + std::to_string(timeout / 1000) + " s");
+    }
+    result.status = waitfor(pid, fd < 0 ? timeout : grace, &result.cpu);
+    return result;
+}
+
+// Reads what is there, at most a minute after the last byte.
+ssize_t readsome(int fd, char *buffer, size_t size, pid_t writer) {
+    if (!arrives(fd, patience)) {
+        throw std::runtime_error(describe(writer) + ": nothing came for a minute");
+    }
+    return read(fd, buffer, size);
+}
+
+void place(int fd, int target) {
+    if (fd == closed) {
+        close(target);
+    } else if (fd == target) {
+        fcntl(fd, F_SETFD, 0); // kept open across the exec
+    } else if (fd != inherit) {
+        dup2(fd, target);
+    }
+}
+
+// In the child: dies with the test process, wires its streams and becomes
+// argv; an exec that fails sends its errno down failure.
+[[noreturn]] void becomechild(const std::vector<char *> &argv, const std::array<int, 3> &streams,
+                              bool sigpipeignored, pid_t parent, int failure) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+        _exit(127);
+    }
+    for (int target = 0; target < 3; ++target) {
+        place(streams[static_cast<size_t>(target)], target);
+    }
+    if (!sigpipeignored) {
+        signal(SIGPIPE, SIG_DFL);
+    }
+    execvp(argv[0], argv.data());
+    const int error = errno;
+    if (write(failure, &error, sizeof error) < 0) {
+        // The parent sees the failure as the pipe's end all the same.
+    }
+    _exit(127);
+}
+
+// Starts argv (a path, or a name looked up on PATH) with the given descriptors
+// (or inherit, or closed) as its stdin, stdout and stderr. The child gets
+// SIGPIPE at its default, as from a shell, even though the tests ignore it,
+// unless it is to inherit it ignored. It is killed when the test process ends
+// (PR_SET_PDEATHSIG), so that a test that ctest kills leaves no simulator
+// spinning behind it; posix_spawn cannot ask for that, hence fork.
+pid_t spawn(const std::vector<std::string> &args, int in, int out, int err = inherit,
+            bool sigpipeignored = false) {
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (const std::string &arg : args) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    const PipeEnds failure = makepipe(); // closed by a successful exec
+    const pid_t pid = fork();
+    if (pid == 0) {
+        becomechild(argv, {in, out, err}, sigpipeignored, parent, failure.write);
+    }
+    close(failure.write);
+    int error = 0;
+    const bool started =
+        pid > 0 && arrives(failure.read, grace) && read(failure.read, &error, sizeof error) == 0;
+    close(failure.read);
+    if (!started) {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        throw std::runtime_error("cannot start " + args[0]);
+    }
+    return pid;
 }
 
 } // namespace
@@ -137,11 +242,12 @@ void Simulator::type(const std::string &lines) const {
 
 Simulator::Simulator(const std::vector<std::string> &options) {
     start(options, inherit);
-    char c;
-    while (read(log, &c, 1) == 1 && c != '\n') {
+    char c = 0;
+    while (arrives(log, patience) && read(log, &c, 1) == 1 && c != '\n') {
         pty += c;
     }
-    if (pty.empty()) {
+    if (c != '\n' || pty.empty()) {
+        finish();
         throw std::runtime_error("the simulator gave no terminal");
     }
 }
@@ -149,7 +255,7 @@ Simulator::Simulator(const std::vector<std::string> &options) {
 std::string Simulator::awaitline(const std::string &prefix) {
     std::string line;
     char c;
-    while (readsome(log, &c, 1) == 1) {
+    while (readsome(log, &c, 1, pid) == 1) {
         seen += c;
         if (c != '\n') {
             line += c;
@@ -163,36 +269,57 @@ std::string Simulator::awaitline(const std::string &prefix) {
 }
 
 void Simulator::awaitexit() {
-    seen += readall(log);
-    waitfor(pid);
-    close(log);
+    end(patience);
+}
+
+void Simulator::end(int timeout) {
     if (keyboard >= 0) {
         close(keyboard);
+        keyboard = -1;
     }
-    pid = -1;
+    seen += collect(std::exchange(pid, -1), std::exchange(log, -1), timeout).output;
 }
 
-void Simulator::pause() const {
+void Simulator::pause() {
     kill(pid, SIGSTOP);
-    int status = 0;
-    waitpid(pid, &status, WUNTRACED);
+    siginfo_t info{};
+    if (!reported(pid, WSTOPPED | WEXITED, info, grace) || info.si_code != CLD_STOPPED) {
+        throw std::runtime_error(describe(pid) + ": did not stop");
+    }
+    paused = true;
 }
 
-void Simulator::resume() const {
+void Simulator::resume() {
     kill(pid, SIGCONT);
+    paused = false;
 }
 
+// A SIGCONT is no harmless extra for a simulator that runs: it discards every
+// stop signal still pending. LeakSanitizer's check at the exit of a sanitized
+// simulator stops it with one: a tracer child of its own attaches with
+// PTRACE_ATTACH, which sends SIGSTOP, and waits for the stop while the
+// simulator spins until the tracer is done. A SIGCONT sent after the SIGTERM
+// could land in between, erase that SIGSTOP and leave the tracer waiting and
+// the simulator spinning for good. So only a paused simulator is resumed, and
+// before the SIGTERM, never after it. The SIGTERM itself cannot disturb the
+// check: the simulator blocks it for its signalfd.
 std::string Simulator::finish() {
     if (pid >= 0) {
+        if (paused) {
+            resume();
+        }
         kill(pid, SIGTERM);
-        kill(pid, SIGCONT); // a paused simulator takes the signal only once it resumes
-        awaitexit();
+        end(grace);
     }
     return seen;
 }
 
 Simulator::~Simulator() {
-    finish();
+    try {
+        finish();
+    } catch (const std::exception &error) {
+        ADD_FAILURE() << error.what();
+    }
 }
 
 Session::Session(const std::vector<std::string> &maps, Wiring streams) {
@@ -226,7 +353,11 @@ Session::Session(const std::vector<std::string> &maps, Wiring streams) {
 Session::~Session() {
     if (pid >= 0) {
         kill(pid, SIGKILL);
-        finish();
+        try {
+            finish();
+        } catch (const std::exception &error) {
+            ADD_FAILURE() << error.what();
+        }
     }
 }
 
@@ -240,7 +371,7 @@ void Session::await(const std::string &text) {
     size_t found;
     while ((found = output.find(text, awaited)) == std::string::npos) {
         char buffer[4096];
-        const ssize_t got = readsome(out, buffer, sizeof buffer);
+        const ssize_t got = readsome(out, buffer, sizeof buffer, pid);
         if (got <= 0) {
             throw std::runtime_error("lowrad ended before writing " + text);
         }
@@ -252,14 +383,9 @@ void Session::await(const std::string &text) {
 Outcome Session::finish() {
     close(in);
     in = -1;
-    if (out >= 0) {
-        output += readall(out);
-        close(out);
-        out = -1;
-    }
-    Outcome result{output, 0};
-    result.status = waitfor(pid, &result.cpu);
-    pid = -1;
+    Outcome result = collect(std::exchange(pid, -1), std::exchange(out, -1), patience);
+    output += result.output;
+    result.output = output;
     return result;
 }
 
@@ -280,10 +406,7 @@ Outcome execute(const std::vector<std::string> &args, const std::string &input) 
         // The command is gone already; its output and status tell why.
     }
     close(in.write);
-    Outcome result{readall(out.read), 0};
-    close(out.read);
-    result.status = waitfor(pid, &result.cpu);
-    return result;
+    return collect(pid, out.read, patience);
 }
 
 std::vector<std::string> loglines(const std::string &log, const std::string &prefix) {

@@ -8,6 +8,11 @@
 // Tests that must act between two steps (the counter gone, a second instance,
 // a signal) drive a Session instead, waiting for lowrad's output or for the
 // simulator's log lines.
+//
+// Every wait has a bound: a minute for each event, seconds for a process to
+// end once told to or once its output has ended. A child past its bound fails
+// the test, named with its state, and is killed; and every child dies with
+// the test process, so that none outlives a test that ctest kills.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -39,8 +44,8 @@ class Simulator {
     void awaitexit();
     // Stops the simulator, so that what happens on its terminal meanwhile
     // reaches it at once when it resumes: inotify then merges identical events.
-    void pause() const;
-    void resume() const;
+    void pause();
+    void resume();
     // Stops the simulator and returns its log (everything after the path).
     std::string finish();
     // Types lines on a device simulator's standard input.
@@ -48,12 +53,16 @@ class Simulator {
 
   private:
     void start(std::vector<std::string> args, int in);
+    // Collects the rest of the log, each read at most timeout after the last,
+    // and reaps the simulator.
+    void end(int timeout);
 
     pid_t pid = -1;
     int log = -1;
     int keyboard = -1; // a device simulator's standard input
     std::string pty;
-    std::string seen; // the log read so far
+    std::string seen;    // the log read so far
+    bool paused = false; // stopped by pause()
 };
 
 struct Outcome {
