@@ -6,6 +6,7 @@ import functools
 import json
 import os
 import subprocess
+import sys
 import threading
 
 from . import paths, texts
@@ -142,3 +143,12 @@ def thresholds(backgrounds):
             total += 1
         found[background] = total
     return found
+
+
+def cycles_wanted(arguments, default, command):
+    """The number of cycles a command is given, at least 1; misuse exits 2."""
+    if len(arguments) <= 1 and (not arguments or arguments[0].isdigit() and int(arguments[0]) > 0):
+        return int(arguments[0]) if arguments else default
+    print(f"usage: scripts/{command} [CYCLES]   (CYCLES at least 1, default {default})",
+          file=sys.stderr)
+    sys.exit(2)

@@ -55,9 +55,7 @@ def measure(rate, cycles_run):
 
 
 def main(arguments):
-    cycles_run = int(arguments[0]) if arguments else 600
-    if cycles_run < 1:
-        sys.exit("usage: scripts/falsepositives [CYCLES]   (CYCLES at least 1)")
+    cycles_run = cycles.cycles_wanted(arguments, 600, "falsepositives")
     paths.build()
     with concurrent.futures.ThreadPoolExecutor(len(RATES)) as pool:
         runs = list(pool.map(lambda rate: measure(rate, cycles_run), RATES))

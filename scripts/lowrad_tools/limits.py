@@ -45,9 +45,7 @@ def measure(rate, sample, cycles_run, seed):
 
 
 def main(arguments):
-    cycles_run = int(arguments[0]) if arguments else 400
-    if cycles_run < 1:
-        sys.exit("usage: scripts/limits [CYCLES]   (CYCLES at least 1)")
+    cycles_run = cycles.cycles_wanted(arguments, 400, "limits")
     paths.build()
     rows = [(rate, None) for rate in RATES] + [(rate, rate + detection_limit(rate))
                                                for rate in RATES]

@@ -193,12 +193,17 @@ def timed_out(seconds, say):
 def main(arguments):
     """check-uart [BUILD [GUEST...]]; the status of the command."""
     started, load = time.monotonic(), os.getloadavg()[0]
+    if any(name not in GUESTS for name in arguments[1:]):
+        print(f"usage: scripts/check-uart [BUILD [GUEST...]]; the guests: {' '.join(GUESTS)}",
+              file=sys.stderr)
+        return 2
     paths.use(arguments[0] if arguments else os.path.join(paths.ROOT, "build"))
     try:
         need("cpio", "cpio")
         need("busybox", "busybox-static")
         need("fdtput", "device-tree-compiler")
-        chosen = {name: guest for name, guest in GUESTS.items() if name in (arguments[1:] or [name])}
+        chosen = {name: guest for name, guest in GUESTS.items()
+                  if name in (arguments[1:] or [name])}
         for guest in chosen.values():
             architecture = hosts.ARCHITECTURES[guest.debarch]
             need(architecture.qemu, architecture.package)
