@@ -3,6 +3,7 @@
 texts tool's, the exit status, the line settings the driver gave the UART at
 each opening, a silent line's time-out, a port without a UART, and what the
 guest sent on the counter's line."""
+import dataclasses
 import os
 import re
 import shutil
@@ -38,10 +39,20 @@ def verdict(say, name, output, status, want):
     say(f"  {name}: transcript {len(output)} bytes exactly as expected, exit status 0")
 
 
+@dataclasses.dataclass(frozen=True)
+class Boot:
+    """What a guest boots and runs, built and fetched."""
+    kernel_image: str
+    programs: list  # lowrad first, then those the guest needs beside it
+    busybox: str
+    libdir: str  # where the programs' libraries are
+    accel: str  # KVM or TCG
+    machine: list  # QEMU's machine, accelerator and CPU
+
+
 def prepare(guest, packaged):
-    """What the guest boots and runs, built and fetched: the guest with its
-    kernel, its programs, its busybox and the folder of their libraries.
-    packaged keeps each foreign architecture's package, built once."""
+    """The guest's Boot; packaged keeps each foreign architecture's programs,
+    built once."""
     if hosts.native(guest.debarch):
         programs, busybox = os.path.dirname(paths.program("lowrad")), shutil.which("busybox")
         flock = shutil.which("flock")
@@ -59,18 +70,19 @@ def prepare(guest, packaged):
     accel, machine = hosts.accelerated(guest)
     if guest.dtb:
         machine += ["-dtb", images.pi_device_tree(guest, kernel_image)]
-    return guest, kernel_image, run, busybox, hosts.libraries(guest.debarch), accel, machine
+    return Boot(kernel_image, run, busybox, hosts.libraries(guest.debarch), accel, machine)
 
 
-def check(name, prepared, say):
-    guest, kernel_image, programs, busybox, libdir, accel, machine = prepared
+def check(name, guest, boot, say):
     started = time.monotonic()
     qemu = hosts.ARCHITECTURES[guest.debarch].qemu
-    say(f"{name}: {os.path.basename(kernel_image)}, {qemu} ({accel}), {programs[0]}")
+    say(f"{name}: {os.path.basename(boot.kernel_image)}, {qemu} ({boot.accel}), "
+        f"{boot.programs[0]}")
     initrd = images.cache(f"initrd-{name}.cpio")
-    loaded = images.modules(guest, kernel_image)
-    images.initramfs(guest, programs, loaded, busybox, libdir, initrd)
-    running = Machine(guest, qemu, machine, kernel_image, initrd, images.cache(f"trace-{name}.log"))
+    loaded = images.modules(guest, boot.kernel_image)
+    images.initramfs(guest, boot.programs, loaded, boot.busybox, boot.libdir, initrd)
+    running = Machine(guest, qemu, boot.machine, boot.kernel_image, initrd,
+                      images.cache(f"trace-{name}.log"))
     try:
         cycles(guest, running, started, say)
         if guest.doctor:
@@ -213,9 +225,9 @@ def main(arguments):
         os.makedirs(images.cache(), exist_ok=True)
         # Everything built and fetched first, so that a failure there shows at once.
         packaged = {}
-        prepared = {name: prepare(guest, packaged) for name, guest in chosen.items()}
+        boots = {name: prepare(guest, packaged) for name, guest in chosen.items()}
         print(f"check-uart: built and fetched in {time.monotonic() - started:.1f} s", flush=True)
-        side_by_side(prepared)
+        side_by_side(chosen, boots)
     except (Failure, subprocess.CalledProcessError) as failure:
         print(f"check-uart: FAILED: {failure}", file=sys.stderr)
         return 1
@@ -225,7 +237,7 @@ def main(arguments):
     return 0
 
 
-def side_by_side(prepared):
+def side_by_side(chosen, boots):
     """Checks the guests side by side, SIDE_BY_SIDE at a time; prints each
     one's report once it is done."""
     failures = []
@@ -235,14 +247,14 @@ def side_by_side(prepared):
         lines = []
         try:
             with running:
-                check(name, prepared[name], lines.append)
+                check(name, chosen[name], boots[name], lines.append)
         except Exception as failure:  # pylint: disable=broad-except
             # Whatever goes wrong in a guest fails the check, not just its thread.
             failures.append(f"{name}: {failure!r}")
         with printing:
             print("\n".join(lines), flush=True)
 
-    threads = [threading.Thread(target=guest_check, args=(name,)) for name in prepared]
+    threads = [threading.Thread(target=guest_check, args=(name,)) for name in boots]
     for thread in threads:
         thread.start()
     for thread in threads:
