@@ -99,7 +99,7 @@ TEST(Doctor, RunnersTerminalUsableThenHeld) {
 // Neither a port of the machine's nor a DEVICE given is ever opened, not even with O_PATH.
 TEST(Doctor, OpensNoPort) {
     const std::string why =
-        lacking("strace, which needs ptrace", {"strace", "-o", "/dev/null", "true"});
+        lacking("ptrace, through strace", {"strace", "-o", "/dev/null", "true"});
     if (!why.empty()) {
         GTEST_SKIP() << why;
     }
