@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr long nanosecondspersecond = 1'000'000'000;
+constexpr long nanoseconds_per_second = 1'000'000'000;
 constexpr long tick = 1'000'000; // nanoseconds
 
 double seconds(clockid_t clock) {
@@ -28,7 +28,7 @@ double seconds(clockid_t clock) {
 }
 
 // The slave of a pseudo-terminal whose master stays open and silent.
-int silentline() {
+int silent_line() {
     const RawPty line = open_raw_pty();
     if (line.failed != nullptr) {
         std::perror(line.failed);
@@ -39,20 +39,20 @@ int silentline() {
 
 void advance(timespec &deadline) {
     deadline.tv_nsec += tick;
-    if (deadline.tv_nsec >= nanosecondspersecond) {
-        deadline.tv_nsec -= nanosecondspersecond;
+    if (deadline.tv_nsec >= nanoseconds_per_second) {
+        deadline.tv_nsec -= nanoseconds_per_second;
         ++deadline.tv_sec;
     }
 }
 
 // Waits for the line until the deadline, with one system call.
-void ppolluntil(int line, const timespec &deadline) {
+void ppoll_until(int line, const timespec &deadline) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     long left =
-        (deadline.tv_sec - now.tv_sec) * nanosecondspersecond + deadline.tv_nsec - now.tv_nsec;
+        (deadline.tv_sec - now.tv_sec) * nanoseconds_per_second + deadline.tv_nsec - now.tv_nsec;
     left = left < 0 ? 0 : left;
-    const timespec wait{left / nanosecondspersecond, left % nanosecondspersecond};
+    const timespec wait{left / nanoseconds_per_second, left % nanoseconds_per_second};
     pollfd watched{line, POLLIN, 0};
     ppoll(&watched, 1, &wait, nullptr);
 }
@@ -67,7 +67,7 @@ int main(int argc, char **argv) {
     }
     const long ticks = std::strtol(argv[1], nullptr, 10);
     const bool ppolling = mode == "ppoll";
-    const int line = mode == "sleep" ? -1 : silentline();
+    const int line = mode == "sleep" ? -1 : silent_line();
     const double wall = seconds(CLOCK_MONOTONIC);
     const double cpu = seconds(CLOCK_PROCESS_CPUTIME_ID);
     timespec deadline{};
@@ -76,7 +76,7 @@ int main(int argc, char **argv) {
     for (long i = 0; i < ticks; ++i) {
         advance(deadline);
         if (ppolling) {
-            ppolluntil(line, deadline);
+            ppoll_until(line, deadline);
             continue;
         }
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);

@@ -125,7 +125,7 @@ TEST(Faults, StandardInputClosedFromTheStartEnds) {
 // identical one still unread, so the simulator, paused meanwhile, sees two
 // opens or two closes as one. It must still end a run when the last opener
 // has gone, and only then; the test is the other opener.
-enum Step { pause, resume, hold, release, lowradopens, awaitopen, awaitclose };
+enum Step { pause, resume, hold, release, lowrad_opens, await_open, await_close };
 struct OpenersScenario {
     const char *what;
     std::vector<Step> steps;
@@ -159,15 +159,15 @@ TEST_P(TwoOpenersOfTheLine, KeepTheRunsApart) {
             close(held.back());
             held.pop_back();
             break;
-        case lowradopens:
+        case lowrad_opens:
             lowrad.emplace(std::vector<std::string>{"ttyS0=" + sim.path()});
             lowrad->answer("0\nG\n");
             lowrad->await("Port opened successfully\n");
             break;
-        case awaitopen:
+        case await_open:
             sim.awaitline("open");
             break;
-        case awaitclose:
+        case await_close:
             sim.awaitline("close");
             break;
         }
@@ -182,12 +182,12 @@ TEST_P(TwoOpenersOfTheLine, KeepTheRunsApart) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, TwoOpenersOfTheLine,
     testing::Values(OpenersScenario{"two opens as one, then lowrad holds on alone",
-                                    {pause, hold, lowradopens, release, resume},
+                                    {pause, hold, lowrad_opens, release, resume},
                                     5,
                                     {"open 1 background"}},
                     OpenersScenario{"two opens, then two closes as one",
-                                    {hold, awaitopen, pause, hold, release, release, resume,
-                                     awaitclose, lowradopens},
+                                    {hold, await_open, pause, hold, release, release, resume,
+                                     await_close, lowrad_opens},
                                     8,
                                     {"open 1 background", "open 2 sample"}}));
 
@@ -265,14 +265,14 @@ class ClosedOrBrokenStandardOutput : public testing::TestWithParam<OutputScenari
 
 TEST_P(ClosedOrBrokenStandardOutput, NeverReachesTheLine) {
     const OutputScenario &s = GetParam();
-    const CounterLine counterline;
-    counterline.send(38);
-    Session lowrad({"ttyS0=" + counterline.path}, s.streams);
+    const CounterLine counter_line;
+    counter_line.send(38);
+    Session lowrad({"ttyS0=" + counter_line.path}, s.streams);
     lowrad.answer("0\nG\nG\nn\nn\n");
     const Outcome run = lowrad.finish();
     EXPECT_EQ(run.status, s.status) << s.what;
-    EXPECT_EQ(counterline.written(), "") << s.what;
-    EXPECT_EQ(counterline.unread().size(), s.unread) << s.what;
+    EXPECT_EQ(counter_line.written(), "") << s.what;
+    EXPECT_EQ(counter_line.unread().size(), s.unread) << s.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(

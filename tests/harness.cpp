@@ -409,6 +409,25 @@ Outcome execute(const std::vector<std::string> &args, const std::string &input) 
     return collect(pid, out.read, patience);
 }
 
+std::string lacking(const std::string &need, const std::vector<std::string> &command,
+                    const std::string &expected) {
+    std::string tried;
+    for (const std::string &arg : command) {
+        tried += (tried.empty() ? "" : " ") + arg;
+    }
+    try {
+        const Outcome run = execute(command, "");
+        if (run.status == 0 && run.output == expected) {
+            return {};
+        }
+        return "needs " + need + ", which this system does not give: `" + tried +
+               "` ends with status " + std::to_string(run.status) + " and writes " +
+               testing::PrintToString(run.output);
+    } catch (const std::runtime_error &) {
+        return "needs " + need + ": `" + tried + "` cannot start";
+    }
+}
+
 std::vector<std::string> loglines(const std::string &log, const std::string &prefix) {
     std::vector<std::string> lines;
     std::istringstream stream(log);

@@ -121,5 +121,12 @@ inline void PrintTo(const Answered &row, std::ostream *os) {
 // input; the output is its standard output and standard error together.
 Outcome execute(const std::vector<std::string> &args, const std::string &input = "");
 
+// Empty where command writes expected and succeeds; otherwise the reason to
+// skip a test that needs what the command tries, which some systems cannot
+// give (qemu-user has no ptrace, so no strace, and runs setuid programs with
+// the caller's rights).
+std::string lacking(const std::string &need, const std::vector<std::string> &command,
+                    const std::string &expected = "");
+
 // The simulator's log lines that start with prefix.
 std::vector<std::string> loglines(const std::string &log, const std::string &prefix);

@@ -24,8 +24,8 @@
 
 namespace {
 
-constexpr size_t countersize = 6;
-constexpr unsigned framesperrun = 19;
+constexpr size_t counter_size = 6;
+constexpr unsigned frames_per_run = 19;
 
 struct Counter {
     unsigned background;
@@ -67,7 +67,7 @@ void opcom() {
         std::abort();
     }
     const unsigned count = line.openings % 2 == 1 ? line.background : line.sample;
-    const unsigned frames = line.openings == line.short_ ? framesperrun - 1 : framesperrun;
+    const unsigned frames = line.openings == line.short_ ? frames_per_run - 1 : frames_per_run;
     for (unsigned frame = 0; frame < frames; ++frame) {
         send(ends[1], count);
     }
@@ -91,14 +91,14 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < countersize) {
+    if (size < counter_size) {
         return 0;
     }
     line = {data[0] + 256U * data[1], data[2] + 256U * data[3], data[4], data[5], 0};
     // A buffer of its own, as fmemopen takes no const one; never empty.
-    std::vector<char> answers(data + countersize, data + size);
+    std::vector<char> answers(data + counter_size, data + size);
     answers.push_back('\0');
-    FILE *input = fmemopen(answers.data(), size - countersize, "r");
+    FILE *input = fmemopen(answers.data(), size - counter_size, "r");
     if (input == nullptr) {
         std::abort();
     }

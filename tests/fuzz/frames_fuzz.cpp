@@ -47,7 +47,7 @@ std::vector<Frame> model(const uint8_t *bytes, size_t size) {
 }
 
 // One poll of the receiver, on byte index at; returns whether it accepted a frame.
-bool takebyte(size_t at) {
+bool take_byte(size_t at) {
     const int32_t before = st.nacq;
     st.timout = 1;
     receive();
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     float impulses = 0;
     for (size_t at = 0; at < size; ++at) {
         const bool due = next < expected.size() && expected[next].last == at;
-        if (takebyte(at) != due) {
+        if (take_byte(at) != due) {
             finding(due ? "a frame missed" : "a frame the rule does not make", at);
         }
         if (!due) {

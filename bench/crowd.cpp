@@ -2,7 +2,7 @@
 // process and descriptor: holds DESCRIPTORS descriptors (on /dev/null, and
 // nothing else), starts PROCESSES children that inherit them and wait, prints
 // how many it started, and ends them all once its standard input closes.
-//   bench-holders PROCESSES DESCRIPTORS
+//   bench-crowd PROCESSES DESCRIPTORS
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +44,7 @@ std::vector<pid_t> start_waiters(int count) {
 
 int main(int argc, char **argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: bench-holders PROCESSES DESCRIPTORS\n");
+        std::fprintf(stderr, "usage: bench-crowd PROCESSES DESCRIPTORS\n");
         return 2;
     }
     hold_descriptors(static_cast<int>(std::strtol(argv[2], nullptr, 10)));

@@ -1,9 +1,9 @@
 // Prints one of lowrad's texts, or what lowrad writes in a whole scenario on
 // DEVICE, put together from the same pieces as the end-to-end tests, for the
 // scripts that hold lowrad's output against them byte for byte.
-//   transcript banner|backgroundprompt|sampleprompt|convertquestion|
-//              restartquestion|shields|notsignificant
-//   transcript converted|declined|silent|nouart DEVICE
+//   texts banner|backgroundprompt|sampleprompt|convertquestion|
+//         restartquestion|shields|notsignificant
+//   texts converted|declined|silent|nouart DEVICE
 #include "dialogue.h"
 
 #include <cstdio>
@@ -41,9 +41,9 @@ int main(int argc, char **argv) {
                                    : std::map<std::string, std::string>{};
     const auto text = argc > 1 ? named.find(argv[1]) : named.end();
     if (text == named.end()) {
-        std::fprintf(stderr, "usage: transcript banner|backgroundprompt|sampleprompt|"
+        std::fprintf(stderr, "usage: texts banner|backgroundprompt|sampleprompt|"
                              "convertquestion|restartquestion|shields|notsignificant\n"
-                             "       transcript converted|declined|silent|nouart DEVICE\n");
+                             "       texts converted|declined|silent|nouart DEVICE\n");
         return 2;
     }
     std::fwrite(text->second.data(), 1, text->second.size(), stdout);
