@@ -50,7 +50,7 @@ bool arrives(int fd, int timeout) {
     return poll(&ready, 1, timeout) == 1;
 }
 
-// "lowrad-sim (pid 1234) in state R, traced by 1240", from /proc.
+// "lowrad-sim (pid 1234) in state D in tty_release, traced by 1240", from /proc.
 std::string describe(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
     std::string stat;
@@ -62,6 +62,12 @@ std::string describe(pid_t pid) {
     }
     std::string text = stat.substr(open + 1, close - open - 1) + " (pid " + std::to_string(pid) +
                        ") in state " + stat[close + 2];
+    // Where the kernel keeps a blocked process: the function it waits in.
+    std::string channel;
+    std::getline(std::ifstream(proc + "/wchan"), channel);
+    if (!channel.empty() && channel != "0") {
+        text += " in " + channel;
+    }
     std::ifstream status(proc + "/status");
     for (std::string field; status >> field;) {
         pid_t tracer = 0;
