@@ -423,6 +423,29 @@ TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
     EXPECT_EQ(sim.finish(), "sample placed\n");
 }
 
+// The simulator's command line is read as any GNU tool's; whatever it cannot
+// take is one line and a hint, and status 2, before anything is set up.
+TEST(Faults, SimulatorRefusesMisuseWithStatus2) {
+    const std::string hint = "\nTry 'lowrad-sim --help'.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows{
+        {{"--bogus"}, "unknown or ambiguous option: --bogus"},
+        {{"--sam=5"}, "unknown or ambiguous option: --sam"},
+        {{"-x"}, "unknown option: -x"},
+        {{"--period"}, "option needs a value: --period"},
+        {{"--period=0"}, "--period: bad value '0'"},
+        {{"--sample-c", "1,x"}, "--sample-counts: bad value 'x'"},
+        {{"--runs", "1", "/dev/null", "--", "/dev/zero"}, "one DEVICE at most: /dev/zero"},
+        {{""}, "DEVICE is empty"},
+    };
+    for (const auto &[args, refusal] : rows) {
+        std::vector<std::string> command{SIM_PATH};
+        command.insert(command.end(), args.begin(), args.end());
+        const Outcome run = execute(command);
+        EXPECT_EQ(run.output, "lowrad-sim: " + refusal + hint) << args.front();
+        EXPECT_EQ(run.status, 2) << args.front();
+    }
+}
+
 // A second lowrad on a port that one holds fails to open it and never reads
 // from it; once the first has closed it, the port is free again. The first
 // run is silent, so that it holds the port for the 12 s of its time-out.
