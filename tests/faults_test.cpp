@@ -20,8 +20,6 @@
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -197,101 +195,44 @@ INSTANTIATE_TEST_SUITE_P(
                                     8,
                                     {"open 1 background", "open 2 sample"}}));
 
-// A child that holds pts/N of a devpts instance of its own, in a private mount
-// namespace (inside a user namespace where the test is not root): as a
-// container's terminal of the same number would. why_not says why it could
-// not, where the system does not allow it.
-class ForeignTerminal {
-  public:
-    explicit ForeignTerminal(unsigned number) {
-        std::array<int, 2> ready{};
-        std::array<int, 2> done{};
-        if (pipe2(ready.data(), O_CLOEXEC) != 0 || pipe2(done.data(), O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        const pid_t parent = getpid();
-        child = fork();
-        if (child == 0) {
-            close(ready[0]);
-            close(done[1]);
-            const int error = hold(number, parent);
-            if (write(ready[1], &error, sizeof error) == sizeof error && error == 0) {
-                char end = 0;
-                while (read(done[0], &end, 1) > 0) {
-                }
-            }
-            _exit(0);
-        }
-        close(ready[1]);
-        close(done[0]);
-        release = done[1];
-        int error = 0;
-        if (child < 0 || read(ready[0], &error, sizeof error) != sizeof error) {
-            error = errno;
-        }
-        close(ready[0]);
-        if (error != 0) {
-            why_not = std::string("no devpts instance of its own: ") + std::strerror(error);
-        }
-    }
-    ForeignTerminal(const ForeignTerminal &) = delete;
-    ForeignTerminal &operator=(const ForeignTerminal &) = delete;
-    ~ForeignTerminal() {
-        close(release);
-        if (child > 0) {
-            waitpid(child, nullptr, 0);
-        }
-    }
+bool write_file(const char *path, const std::string &text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const bool written =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written;
+}
 
-    std::string why_not;
-
-  private:
-    // In the child: 0 once it holds pts/number of a new devpts instance, else errno.
-    static int hold(unsigned number, pid_t parent) {
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent || !private_mounts()) {
+// Holds pts/number of a devpts instance of its own, in a private mount
+// namespace (inside a user namespace where the test is not root), as a
+// container's terminal of the same number would; 0, or an errno.
+int hold_foreign_terminal(unsigned number) {
+    if (geteuid() != 0) {
+        const std::string uid = "0 " + std::to_string(geteuid()) + " 1";
+        if (unshare(CLONE_NEWUSER) != 0 || !write_file("/proc/self/setgroups", "deny") ||
+            !write_file("/proc/self/uid_map", uid)) {
             return errno;
         }
-        // Over /dev/pts, as a container has it: the machine's stays as it was.
-        if (mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0) {
+    }
+    // Over /dev/pts, as a container has it: the machine's stays as it was.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0) {
+        return errno;
+    }
+    // Each master takes the lowest free number of the new instance.
+    for (unsigned index = 0; index <= number; ++index) {
+        const int master = open("/dev/pts/ptmx", O_RDWR | O_NOCTTY);
+        int unlock = 0;
+        if (master < 0 || ioctl(master, TIOCSPTLCK, &unlock) != 0) {
             return errno;
         }
-        // Each master takes the lowest free number of the new instance.
-        for (unsigned index = 0; index <= number; ++index) {
-            const int master = open("/dev/pts/ptmx", O_RDWR | O_NOCTTY);
-            int unlock = 0;
-            if (master < 0 || ioctl(master, TIOCSPTLCK, &unlock) != 0) {
-                return errno;
-            }
-            if (index == number && ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY) < 0) {
-                return errno;
-            }
+        if (index == number && ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY) < 0) {
+            return errno;
         }
-        return 0;
     }
-
-    static bool private_mounts() {
-        if (geteuid() != 0) {
-            const std::string uid = "0 " + std::to_string(geteuid()) + " 1";
-            if (unshare(CLONE_NEWUSER) != 0 || !write_file("/proc/self/setgroups", "deny") ||
-                !write_file("/proc/self/uid_map", uid)) {
-                return false;
-            }
-        }
-        return unshare(CLONE_NEWNS) == 0 &&
-               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    }
-
-    static bool write_file(const char *path, const std::string &text) {
-        const int fd = open(path, O_WRONLY | O_CLOEXEC);
-        const bool written =
-            fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        close(fd);
-        return written;
-    }
-
-    pid_t child = -1;
-    int release = -1;
-};
+    return 0;
+}
 
 // Every devpts instance numbers its terminals from 0: a pts of the same
 // number elsewhere on the machine is not the simulator's, and the end of
@@ -300,9 +241,9 @@ TEST(Faults, SameTerminalNumberInAnotherDevptsInstanceHoldsNothing) {
     Simulator sim(counter());
     const auto number =
         static_cast<unsigned>(std::stoul(sim.path().substr(sim.path().rfind('/') + 1)));
-    const ForeignTerminal other(number);
-    if (!other.why_not.empty()) {
-        GTEST_SKIP() << other.why_not;
+    const HoldingChild other([number] { return hold_foreign_terminal(number); });
+    if (other.error() != 0) {
+        GTEST_SKIP() << "no devpts instance of its own: " << std::strerror(other.error());
     }
     const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
     EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt);

@@ -223,6 +223,39 @@ pid_t spawn(const std::vector<std::string> &args, int in, int out, int err = inh
 
 } // namespace
 
+HoldingChild::HoldingChild(const std::function<int()> &hold) {
+    const PipeEnds ready = makepipe();
+    const PipeEnds done = makepipe();
+    const pid_t parent = getpid();
+    pid = fork();
+    if (pid == 0) {
+        close(ready.read);
+        close(done.write);
+        const int error =
+            prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent ? hold() : ECHILD;
+        char end = 0;
+        if (write(ready.write, &error, sizeof error) == sizeof error && error == 0) {
+            while (read(done.read, &end, 1) > 0) {
+            }
+        }
+        _exit(0);
+    }
+    close(ready.write);
+    close(done.read);
+    release = done.write;
+    if (pid < 0 || read(ready.read, &failure, sizeof failure) != sizeof failure) {
+        failure = pid < 0 ? errno : ECHILD;
+    }
+    close(ready.read);
+}
+
+HoldingChild::~HoldingChild() {
+    close(release);
+    if (pid > 0) {
+        waitpid(pid, nullptr, 0);
+    }
+}
+
 void Simulator::start(std::vector<std::string> args, int in) {
     args.insert(args.begin(), SIM_PATH);
     const PipeEnds out = makepipe();

@@ -10,16 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <csignal>
+#include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -80,61 +76,22 @@ TEST(Procfs, DescriptorsHoldWhatTheirFlagsSay) {
     close(path);
 }
 
-// A child that holds an open file description lock on the terminal's slave.
-class OfdLocker {
-  public:
-    explicit OfdLocker(const std::string &slave) {
-        std::array<int, 2> ready{};
-        std::array<int, 2> done{};
-        if (pipe2(ready.data(), O_CLOEXEC) != 0 || pipe2(done.data(), O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        const pid_t parent = getpid();
-        pid = fork();
-        if (pid == 0) {
-            close(ready[0]);
-            close(done[1]);
-            flock lock{};
-            lock.l_type = F_WRLCK;
-            lock.l_whence = SEEK_SET;
-            const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
-            char end = 0;
-            if (prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent && fd >= 0 &&
-                fcntl(fd, F_OFD_SETLK, &lock) == 0 && write(ready[1], "y", 1) == 1) {
-                while (read(done[0], &end, 1) > 0) {
-                }
-            }
-            _exit(0);
-        }
-        close(ready[1]);
-        close(done[0]);
-        release = done[1];
-        char locked = 0;
-        const bool holds = pid > 0 && read(ready[0], &locked, 1) == 1;
-        close(ready[0]);
-        if (!holds) {
-            throw std::runtime_error("the child took no lock");
-        }
-    }
-    OfdLocker(const OfdLocker &) = delete;
-    OfdLocker &operator=(const OfdLocker &) = delete;
-    ~OfdLocker() {
-        close(release);
-        waitpid(pid, nullptr, 0);
-    }
-
-    pid_t pid = -1;
-
-  private:
-    int release = -1;
-};
+// Takes an open file description lock on the terminal's slave; 0, or an errno.
+int lock_description(const std::string &slave) {
+    flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    return fd >= 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
+}
 
 // /proc/locks shows an open file description lock with pid -1; its holder is
 // the process whose descriptor's fdinfo lists the lock. The doctor names it.
 TEST(Procfs, OpenFileDescriptionLockIsFoundWithItsHolder) {
     const RawPty line = open_raw_pty();
     ASSERT_EQ(line.failed, nullptr);
-    const OfdLocker locker(line.slave);
+    const HoldingChild locker([&] { return lock_description(line.slave); });
+    ASSERT_EQ(locker.error(), 0);
     struct stat node {};
     ASSERT_EQ(stat(line.slave.c_str(), &node), 0);
     const std::vector<Lock> all = read_locks("/proc");
@@ -143,12 +100,12 @@ TEST(Procfs, OpenFileDescriptionLockIsFoundWithItsHolder) {
     });
     ASSERT_NE(lock, all.end());
     EXPECT_EQ(lock->kind, "OFDLCK");
-    EXPECT_EQ(lock->pid, locker.pid);
+    EXPECT_EQ(lock->pid, locker.id());
 
     std::string comm;
     std::getline(std::ifstream("/proc/self/comm"), comm);
     const Outcome report = execute({DOCTOR_PATH, line.slave});
-    EXPECT_NE(report.output.find("wrong: " + std::to_string(locker.pid) + " " + comm +
+    EXPECT_NE(report.output.find("wrong: " + std::to_string(locker.id()) + " " + comm +
                                  " holds a OFDLCK lock on it"),
               std::string::npos)
         << report.output;
