@@ -7,6 +7,7 @@
 #include "doctor/doctor.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <sstream>
 #include <sys/sysmacros.h>
@@ -87,10 +88,13 @@ void read_descriptors(pid_t pid, dev_t terminal, Processes &seen) {
     }
 }
 
-// hidepid=2 (invisible) leaves other users' processes out of /proc's listing.
-// hidepid=1 (noaccess) lists them but refuses their folders, which the pass
-// counts as it meets them; subset=pid hides no process.
+// hidepid=2 (invisible), and 4 (ptraceable) for processes this one may not
+// trace, leave other users' processes out of /proc's listing. hidepid=1
+// (noaccess) lists them but refuses their folders, which the pass counts as
+// it meets them; subset=pid hides no process.
 bool processes_invisible() {
+    constexpr std::array invisible{"hidepid=2", "hidepid=invisible", "hidepid=4",
+                                   "hidepid=ptraceable"};
     std::istringstream mounts(slurp(under("/proc/self/mountinfo")));
     for (std::string line; std::getline(mounts, line);) {
         std::istringstream fields(line);
@@ -100,8 +104,9 @@ bool processes_invisible() {
         std::string from;
         std::string point;
         fields >> id >> parent >> numbers >> from >> point;
-        if (point == "/proc" && (line.find("hidepid=2") != std::string::npos ||
-                                 line.find("hidepid=invisible") != std::string::npos)) {
+        const bool hides = std::ranges::any_of(
+            invisible, [&](const char *option) { return line.find(option) != std::string::npos; });
+        if (point == "/proc" && hides) {
             return true;
         }
     }

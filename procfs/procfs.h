@@ -14,11 +14,13 @@
 // What this process can see depends on who it is and on /proc's options:
 // - another user's descriptors are refused (EACCES) unless it is root;
 // - hidepid=1 (noaccess): every process is listed, but another user's
-//   folder cannot be read at all, its stat and comm included;
+//   folder cannot be read at all (EPERM), its stat and comm included;
 // - hidepid=2 (invisible): another user's processes are not listed, so
-//   nobody can count them;
+//   nobody can count them; hidepid=4 (ptraceable) the same for those this
+//   one may not trace;
 // - subset=pid: every process is there, hidden from nobody, but /proc holds
-//   nothing else: no /proc/locks, /proc/tty, /proc/sys.
+//   nothing else: no /proc/locks, /proc/tty, /proc/sys; locks are then
+//   unknown, and pid_max the kernel's largest.
 //
 // A descriptor whose fdinfo cannot be read holds nothing. fdinfo is guarded
 // like the fd folder that listed the descriptor, so a refusal means that the
