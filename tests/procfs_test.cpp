@@ -118,8 +118,9 @@ TEST(Procfs, OpenFileDescriptionLockIsFoundWithItsHolder) {
 // as hidepid spares root.
 TEST(Procfs, DoctorSaysProcessesAreHiddenOnlyWhereTheyAre) {
     const std::vector<std::pair<std::string, bool>> rows{
-        {"hidepid=2", true},         {"hidepid=invisible", true}, {"hidepid=1", false},
-        {"hidepid=noaccess", false}, {"subset=pid", false},       {"hidepid=0", false},
+        {"hidepid=2", true},  {"hidepid=invisible", true}, {"hidepid=ptraceable", true},
+        {"hidepid=1", false}, {"hidepid=noaccess", false}, {"subset=pid", false},
+        {"hidepid=0", false},
     };
     std::string tree = testing::TempDir() + "lowrad-procfs-XXXXXX";
     ASSERT_NE(mkdtemp(tree.data()), nullptr);
