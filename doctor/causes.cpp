@@ -213,13 +213,13 @@ std::vector<Holder> processeson(const Port &port, const Processes &seen) {
             on.push_back(holder);
         }
     };
-    for (const auto &[holder, device] : seen.controlling) {
-        if (device == port.node.st_rdev) {
+    for (const auto &[holder, terminal] : seen.controlling) {
+        if (same_device(terminal, node_of(port.node))) {
             add(holder);
         }
     }
     for (const Opened &descriptor : seen.opened) {
-        if (descriptor.device == port.node.st_rdev && openedforio(descriptor)) {
+        if (same_device(descriptor.node, node_of(port.node)) && opened_for_io(descriptor)) {
             add(descriptor.holder);
         }
     }
@@ -237,7 +237,7 @@ void holdercauses(const Port &port, const Processes &seen, Report &report) {
         if (lock.filesystem != port.node.st_dev || lock.inode != port.node.st_ino) {
             continue;
         }
-        const std::string holder = std::to_string(lock.pid) + " " + commandof(lock.pid);
+        const std::string holder = holder_of(lock);
         if (lock.kind == "FLOCK") {
             locking.push_back(lock.pid);
             report.causes.push_back(
@@ -298,7 +298,7 @@ void lockfilecauses(const Port &port, Report &report) {
         if (running(pid)) {
             report.causes.push_back(
                 {Weight::shares,
-                 file + " says that " + std::to_string(pid) + " " + commandof(pid) + " uses it",
+                 file + " says that " + std::to_string(pid) + " " + command_of(pid) + " uses it",
                  "end that program first: lowrad ignores the lock file, but both would read the "
                  "line"});
         } else {

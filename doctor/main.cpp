@@ -121,7 +121,7 @@ int main(int argc, char **argv) {
     for (int port = 0; menu && port < 4; ++port) {
         devices.push_back(under("/dev/ttyS" + std::to_string(port)));
     }
-    const Processes seen = scanprocesses();
+    const Processes seen = scan_processes();
     say("lowrad-doctor: what stands between lowrad and " +
         std::string(menu ? "its ports" : "these devices") + ", seen by " + username() +
         " without opening any");

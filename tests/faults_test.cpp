@@ -1,8 +1,8 @@
 // lowrad when things go wrong around it: a counter that hangs up or vanishes,
 // a line full of noise, a signal, standard streams that end, close or break,
 // a second instance on the same port, a second opener of the simulator's
-// line. Each ends as the program's rules say, never with a crash, a hang or
-// a busy loop. And the simulator's own ends on a serial device.
+// line, a terminal of the same number in another devpts instance. Each ends as the program's rules
+// say, never with a crash, a hang or a busy loop. And the simulator's own ends on a serial device.
 #include "dialogue.h"
 #include "harness.h"
 #include "sim/pty.h"
@@ -13,9 +13,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <sched.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
 
@@ -191,6 +195,61 @@ INSTANTIATE_TEST_SUITE_P(
                                     8,
                                     {"open 1 background", "open 2 sample"}}));
 
+bool write_file(const char *path, const std::string &text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const bool written =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written;
+}
+
+// Holds pts/number of a devpts instance of its own, in a private mount
+// namespace (inside a user namespace where the test is not root), as a
+// container's terminal of the same number would; 0, or an errno.
+int hold_foreign_terminal(unsigned number) {
+    if (geteuid() != 0) {
+        const std::string uid = "0 " + std::to_string(geteuid()) + " 1";
+        if (unshare(CLONE_NEWUSER) != 0 || !write_file("/proc/self/setgroups", "deny") ||
+            !write_file("/proc/self/uid_map", uid)) {
+            return errno;
+        }
+    }
+    // Over /dev/pts, as a container has it: the machine's stays as it was.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0) {
+        return errno;
+    }
+    // Each master takes the lowest free number of the new instance.
+    for (unsigned index = 0; index <= number; ++index) {
+        const int master = open("/dev/pts/ptmx", O_RDWR | O_NOCTTY);
+        int unlock = 0;
+        if (master < 0 || ioctl(master, TIOCSPTLCK, &unlock) != 0) {
+            return errno;
+        }
+        if (index == number && ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY) < 0) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Every devpts instance numbers its terminals from 0: a pts of the same
+// number elsewhere on the machine is not the simulator's, and the end of
+// lowrad's run is logged all the same.
+TEST(Faults, SameTerminalNumberInAnotherDevptsInstanceHoldsNothing) {
+    Simulator sim(counter());
+    const auto number =
+        static_cast<unsigned>(std::stoul(sim.path().substr(sim.path().rfind('/') + 1)));
+    const HoldingChild other([number] { return hold_foreign_terminal(number); });
+    if (other.error() != 0) {
+        GTEST_SKIP() << "no devpts instance of its own: " << std::strerror(other.error());
+    }
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt);
+    sim.awaitline("close 1");
+}
+
 // A pseudo-terminal on which the test itself is the counter: it sees every
 // byte lowrad writes on the line and what lowrad leaves unread.
 class CounterLine {
@@ -303,6 +362,29 @@ TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
     sim.type("\n\n\n");
     sim.awaitexit();
     EXPECT_EQ(sim.finish(), "sample placed\n");
+}
+
+// The simulator's command line is read as any GNU tool's; whatever it cannot
+// take is one line and a hint, and status 2, before anything is set up.
+TEST(Faults, SimulatorRefusesMisuseWithStatus2) {
+    const std::string hint = "\nTry 'lowrad-sim --help'.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows{
+        {{"--bogus"}, "unknown or ambiguous option: --bogus"},
+        {{"--sam=5"}, "unknown or ambiguous option: --sam"},
+        {{"-x"}, "unknown option: -x"},
+        {{"--period"}, "option needs a value: --period"},
+        {{"--period=0"}, "--period: bad value '0'"},
+        {{"--sample-c", "1,x"}, "--sample-counts: bad value 'x'"},
+        {{"--runs", "1", "/dev/null", "--", "/dev/zero"}, "one DEVICE at most: /dev/zero"},
+        {{""}, "DEVICE is empty"},
+    };
+    for (const auto &[args, refusal] : rows) {
+        std::vector<std::string> command{SIM_PATH};
+        command.insert(command.end(), args.begin(), args.end());
+        const Outcome run = execute(command);
+        EXPECT_EQ(run.output, "lowrad-sim: " + refusal + hint) << args.front();
+        EXPECT_EQ(run.status, 2) << args.front();
+    }
 }
 
 // A second lowrad on a port that one holds fails to open it and never reads

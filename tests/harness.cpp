@@ -50,7 +50,7 @@ bool arrives(int fd, int timeout) {
     return poll(&ready, 1, timeout) == 1;
 }
 
-// "lowrad-sim (pid 1234) in state R, traced by 1240", from /proc.
+// "lowrad-sim (pid 1234) in state D in tty_release, traced by 1240", from /proc.
 std::string describe(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
     std::string stat;
@@ -62,6 +62,12 @@ std::string describe(pid_t pid) {
     }
     std::string text = stat.substr(open + 1, close - open - 1) + " (pid " + std::to_string(pid) +
                        ") in state " + stat[close + 2];
+    // Where the kernel keeps a blocked process: the function it waits in.
+    std::string channel;
+    std::getline(std::ifstream(proc + "/wchan"), channel);
+    if (!channel.empty() && channel != "0") {
+        text += " in " + channel;
+    }
     std::ifstream status(proc + "/status");
     for (std::string field; status >> field;) {
         pid_t tracer = 0;
@@ -216,6 +222,39 @@ pid_t spawn(const std::vector<std::string> &args, int in, int out, int err = inh
 }
 
 } // namespace
+
+HoldingChild::HoldingChild(const std::function<int()> &hold) {
+    const PipeEnds ready = makepipe();
+    const PipeEnds done = makepipe();
+    const pid_t parent = getpid();
+    pid = fork();
+    if (pid == 0) {
+        close(ready.read);
+        close(done.write);
+        const int error =
+            prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent ? hold() : ECHILD;
+        char end = 0;
+        if (write(ready.write, &error, sizeof error) == sizeof error && error == 0) {
+            while (read(done.read, &end, 1) > 0) {
+            }
+        }
+        _exit(0);
+    }
+    close(ready.write);
+    close(done.read);
+    release = done.write;
+    if (pid < 0 || read(ready.read, &failure, sizeof failure) != sizeof failure) {
+        failure = pid < 0 ? errno : ECHILD;
+    }
+    close(ready.read);
+}
+
+HoldingChild::~HoldingChild() {
+    close(release);
+    if (pid > 0) {
+        waitpid(pid, nullptr, 0);
+    }
+}
 
 void Simulator::start(std::vector<std::string> args, int in) {
     args.insert(args.begin(), SIM_PATH);
