@@ -192,9 +192,10 @@ std::vector<std::string> column(const Limits &limits, const Shown &shown) {
     return cells;
 }
 
+// Two spaces at least keep a long cell apart from the next.
 std::string padded(const std::string &text, size_t width) {
     const size_t length = characters(text);
-    return text + std::string(width > length ? width - length : 0, ' ');
+    return text + std::string(length == 0 ? width : std::max(width, length + 2) - length, ' ');
 }
 
 std::string figures_table(const Assessment &assessment, const Settings &settings) {
