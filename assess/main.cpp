@@ -30,7 +30,7 @@ TRANSCRIPT is lowrad's output as saved while measuring (lowrad | tee run.log,
 script, or through lowrad-run); without it, or with -, standard input is read.
 Every complete cycle in it is assessed; an unfinished one is named, left out.
 
-Options (a value may also follow as --option=value):
+Options (a value may also follow its option after =, as in --alpha=0.01):
   --background COUNTS   assess these background impulses over 3 minutes...
   --total COUNTS        ...and these of background + sample, with no transcript
                         (whole numbers from 0 to 1179630, 90 or 90.000000)
@@ -123,7 +123,7 @@ long impulses(const char *option, const char *text) {
     return static_cast<long>(value);
 }
 
-assess::Reference reference(const char *text) {
+assess::Reference reference_named(const char *text) {
     if (std::string_view(text) == "kcl" || std::string_view(text) == "KCl") {
         return assess::potassium_chloride();
     }
@@ -182,7 +182,7 @@ void take(Options &options, int key, const char *name, const char *value) {
         options.calibration_uncertainty = true;
         break;
     case reference_activity:
-        options.reference = reference(value);
+        options.reference = reference_named(value);
         break;
     case reference_uncertainty:
         options.reference_uncertainty = in_range(name, value, relative_uncertainties);

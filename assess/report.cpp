@@ -154,14 +154,19 @@ std::string run_lines(const char *name, const std::vector<long> &periods,
            wrapped(dispersion_verdict(dispersion), std::string(20, ' '));
 }
 
-std::string decision(const Limits &rate_limits) {
+// What the second run counted beside the background: a sample or a reference.
+std::string counted(const Assessment &assessment) {
+    return assessment.reference ? "reference" : "sample";
+}
+
+std::string decision(const Limits &rate_limits, const std::string &counted) {
     const std::string figures = "the net rate " + three_decimals(rate_limits.value) + plus_minus +
                                 rate(rate_limits.uncertainty);
     if (rate_limits.recognised) {
-        return "A contribution of the sample is recognised: " + figures +
+        return "A contribution of the " + counted + " is recognised: " + figures +
                " is above the decision threshold " + rate(rate_limits.decision_threshold) + ".";
     }
-    return "No contribution of the sample is recognised: " + figures +
+    return "No contribution of the " + counted + " is recognised: " + figures +
            " is not above the decision threshold " + rate(rate_limits.decision_threshold) + ".";
 }
 
@@ -393,10 +398,12 @@ std::string json_line(const Assessment &assessment) {
 std::string text_report(const Assessment &assessment, const Settings &settings) {
     const Cycle &cycle = assessment.cycle;
     std::string text =
-        wrapped("Cycle " + std::to_string(cycle.number) + ": " + decision(assessment.rate)) +
+        wrapped("Cycle " + std::to_string(cycle.number) + ": " +
+                decision(assessment.rate, counted(assessment))) +
         wrapped("Counted: background " + std::to_string(*cycle.background) +
-                " impulses, background + sample " + std::to_string(*cycle.total) + " impulses, " +
-                printed("%g", seconds_per_run) + " s each.") +
+                " impulses, background + " + counted(assessment) + " " +
+                std::to_string(*cycle.total) + " impulses, " + printed("%g", seconds_per_run) +
+                " s each.") +
         "\n" + figures_table(assessment, settings) +
         run_lines("background run  ", cycle.background_periods, assessment.background_dispersion) +
         run_lines("with the sample ", cycle.total_periods, assessment.total_dispersion);
