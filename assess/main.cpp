@@ -88,18 +88,19 @@ struct Range {
     double low;
     double high;
     bool high_included;
-    const char *named;
+    const char *named; // as the refusal names it
 };
 
 constexpr double largest_frame_count = 65535;
 constexpr Range counts{0, assess::periods_per_run *largest_frame_count, true,
                        "a whole number from 0 to 1179630"};
-constexpr Range error_probabilities{1e-9, 0.5, false, "from 1e-9 to below 0.5"};
-constexpr Range coverages{1e-9, 0.999999999, true, "from 1e-9 to 0.999999999"};
-constexpr Range coefficients{1e-9, 1, true, "from 1e-9 to 1"};
-constexpr Range masses{1e-6, 1e6, true, "from 1e-6 to 1e6"};
-constexpr Range activities{1e-3, 1e9, true, "from 1e-3 to 1e9"};
-constexpr Range relative_uncertainties{0, 1, false, "from 0 to below 1"};
+static_assert(counts.high == 1179630);
+constexpr Range error_probabilities{1e-9, 0.5, false, "a number from 1e-9 to below 0.5"};
+constexpr Range coverages{1e-9, 0.999999999, true, "a number from 1e-9 to 0.999999999"};
+constexpr Range coefficients{1e-9, 1, true, "a number from 1e-9 to 1"};
+constexpr Range masses{1e-6, 1e6, true, "a number from 1e-6 to 1e6"};
+constexpr Range activities{1e-3, 1e9, true, "a number from 1e-3 to 1e9"};
+constexpr Range relative_uncertainties{0, 1, false, "a number from 0 to below 1"};
 
 double in_range(const char *option, const char *text, const Range &range) {
     double value = 0;
@@ -108,8 +109,7 @@ double in_range(const char *option, const char *text, const Range &range) {
     const bool inside =
         value >= range.low && (range.high_included ? value <= range.high : value < range.high);
     if (error != std::errc() || stop != end || *text == '\0' || !inside) {
-        misuse(std::string("--") + option + " takes " + (range.named[0] == 'a' ? "" : "a number ") +
-               range.named + ", not '" + text + "'");
+        misuse(std::string("--") + option + " takes " + range.named + ", not '" + text + "'");
     }
     return value;
 }
