@@ -90,14 +90,6 @@ ordered_json optional_number(const std::optional<double> &value) {
     return value ? number(*value) : ordered_json(nullptr);
 }
 
-// A sound counter's run falls outside these in 2 % of cases.
-constexpr double too_scattered = 0.01;
-constexpr double too_steady = 0.99;
-
-bool flagged(const Dispersion &dispersion) {
-    return dispersion.p < too_scattered || dispersion.p > too_steady;
-}
-
 ordered_json dispersion_json(const std::optional<Dispersion> &dispersion) {
     if (!dispersion) {
         return nullptr;
