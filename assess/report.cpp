@@ -17,10 +17,16 @@ using nlohmann::ordered_json;
 const std::string per_second = "s\u207b\u00b9";
 const std::string plus_minus = " \u00b1 ";
 
+// A value rounded to zero loses its sign: "-0.000" says nothing "0.000" does not.
 std::string printed(const char *format, double value) {
-    std::array<char, 64> text{};
+    const int length = std::snprintf(nullptr, 0, format, value);
+    std::string text(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
     std::snprintf(text.data(), text.size(), format, value);
-    return text.data();
+    text.pop_back();
+    if (text.starts_with('-') && text.find_first_of("123456789") == std::string::npos) {
+        text.erase(0, 1);
+    }
+    return text;
 }
 
 // Counts each UTF-8 sequence as one character.
@@ -54,12 +60,17 @@ std::string rate(double value) {
     return three_decimals(value) + " " + per_second;
 }
 
-// Three significant digits, without an exponent: activities span many decades.
+// Three significant digits, without an exponent where that stays short:
+// activities span many decades.
 std::string figure(double value) {
-    const int magnitude =
-        value == 0 ? 0 : static_cast<int>(std::floor(std::log10(std::fabs(value))));
-    const int decimals = std::clamp(2 - magnitude, 0, 9);
-    return printed(("%." + std::to_string(decimals) + "f").c_str(), value);
+    constexpr double smallest_plain = 1e-6;
+    constexpr double largest_plain = 1e15;
+    const double size = std::fabs(value);
+    if (size != 0 && (size < smallest_plain || size >= largest_plain || !std::isfinite(size))) {
+        return printed("%.3g", value);
+    }
+    const int magnitude = size == 0 ? 0 : static_cast<int>(std::floor(std::log10(size)));
+    return printed(("%." + std::to_string(std::max(2 - magnitude, 0)) + "f").c_str(), value);
 }
 
 std::string activity(double value) {
@@ -70,35 +81,22 @@ std::string percent(double share) {
     return printed("%g", 100 * share) + " %";
 }
 
-// The calibration factor of a cycle: from lowrad's own conversion, which
-// divided its single-precision net rate, else from the options.
-std::optional<double> calibration(const Cycle &cycle, const Settings &settings) {
-    std::optional<double> w = settings.w;
-    if (cycle.activity) {
-        const float net = static_cast<float>(static_cast<double>(*cycle.total - *cycle.background) /
-                                             seconds_per_run);
-        w = *cycle.activity / static_cast<double>(net);
-    }
-    return w && std::isfinite(*w) && *w > 0 ? w : std::nullopt;
+// Without a negative zero; nlohmann writes what is not finite as null.
+ordered_json number(double value) {
+    return value == 0 ? 0.0 : value;
 }
 
 ordered_json optional_number(const std::optional<double> &value) {
-    return value ? ordered_json(*value) : ordered_json(nullptr);
-}
-
-// A sound counter's run falls outside these in 2 % of cases.
-constexpr double too_scattered = 0.01;
-constexpr double too_steady = 0.99;
-
-bool flagged(const Dispersion &dispersion) {
-    return dispersion.p < too_scattered || dispersion.p > too_steady;
+    return value ? number(*value) : ordered_json(nullptr);
 }
 
 ordered_json dispersion_json(const std::optional<Dispersion> &dispersion) {
     if (!dispersion) {
         return nullptr;
     }
-    return {{"chi2", dispersion->chi2}, {"p", dispersion->p}, {"flagged", flagged(*dispersion)}};
+    return {{"chi2", number(dispersion->chi2)},
+            {"p", number(dispersion->p)},
+            {"flagged", flagged(*dispersion)}};
 }
 
 // The period counts as bars, the tallest for the largest count; a blank is
@@ -148,14 +146,19 @@ std::string run_lines(const char *name, const std::vector<long> &periods,
            wrapped(dispersion_verdict(dispersion), std::string(20, ' '));
 }
 
-std::string decision(const Limits &rate_limits) {
+// What the second run counted beside the background: a sample or a reference.
+std::string counted(const Assessment &assessment) {
+    return assessment.reference ? "reference" : "sample";
+}
+
+std::string decision(const Limits &rate_limits, const std::string &counted) {
     const std::string figures = "the net rate " + three_decimals(rate_limits.value) + plus_minus +
                                 rate(rate_limits.uncertainty);
     if (rate_limits.recognised) {
-        return "A contribution of the sample is recognised: " + figures +
+        return "A contribution of the " + counted + " is recognised: " + figures +
                " is above the decision threshold " + rate(rate_limits.decision_threshold) + ".";
     }
-    return "No contribution of the sample is recognised: " + figures +
+    return "No contribution of the " + counted + " is recognised: " + figures +
            " is not above the decision threshold " + rate(rate_limits.decision_threshold) + ".";
 }
 
@@ -186,9 +189,10 @@ std::vector<std::string> column(const Limits &limits, const Shown &shown) {
     return cells;
 }
 
+// Two spaces at least keep a long cell apart from the next.
 std::string padded(const std::string &text, size_t width) {
     const size_t length = characters(text);
-    return text + std::string(width > length ? width - length : 0, ' ');
+    return text + std::string(length == 0 ? width : std::max(width, length + 2) - length, ' ');
 }
 
 std::string figures_table(const Assessment &assessment, const Settings &settings) {
@@ -227,7 +231,7 @@ std::string lowrad_lines(const Assessment &assessment, const Settings &settings)
         return "";
     }
     if (verdict == "shields") {
-        const double sigmas = -limits.value / limits.uncertainty;
+        const double sigmas = assessment.uncertainties_below_zero;
         if (sigmas > 3) {
             return "lowrad says the sample shields environmental radiation, and so it does: the "
                    "net rate lies " +
@@ -237,7 +241,7 @@ std::string lowrad_lines(const Assessment &assessment, const Settings &settings)
         }
         return "lowrad says the sample shields environmental radiation and the setup is not "
                "adapted. A net rate within " +
-               printed("%.1f", std::max(sigmas, 0.0)) +
+               printed("%.1f", sigmas) +
                " standard uncertainties of zero is no sign of shielding: pure background gives "
                "a net rate below zero in half of all cycles.";
     }
@@ -245,9 +249,10 @@ std::string lowrad_lines(const Assessment &assessment, const Settings &settings)
         return "lowrad's own verdict, \"" + verdict + "\", agrees.";
     }
     if (limits.recognised) {
-        return "lowrad calls the result not significant, as the net impulses are under 1.98 % of "
-               "the total; at these counts that fixed ratio misses what the decision threshold "
-               "recognises.";
+        return "lowrad calls the result not significant, as the net impulses are under " +
+               percent(lowrad_significance_ratio) +
+               " of the total; at these counts that fixed ratio misses what the decision "
+               "threshold recognises.";
     }
     return "lowrad calls the result significant, but its fixed ratio does that for about half "
            "of all cycles without any sample (" +
@@ -269,31 +274,76 @@ std::string not_recognised_note(const Assessment &assessment, const Settings &se
            " of cycles.";
 }
 
-} // namespace
-
-Assessment assess_cycle(const Cycle &cycle, const Settings &settings) {
-    const auto background = static_cast<double>(*cycle.background);
-    const auto total = static_cast<double>(*cycle.total);
-    const double t = seconds_per_run;
-    Assessment assessment{cycle, {}, calibration(cycle, settings), {}, {}, {}};
-    const double net = (total - background) / t;
-    const double u = std::sqrt(total + background) / t;
-    assessment.rate = characteristic_limits(net, u, rate_model(background, t), settings.chosen);
-    if (const auto w = assessment.w) {
-        const double a = *w * net;
-        const double ur = settings.w_relative_uncertainty;
-        assessment.activity =
-            characteristic_limits(a, std::sqrt(*w * *w * u * u + a * a * ur * ur),
-                                  activity_model(background, t, *w, ur), settings.chosen);
-    }
-    if (!cycle.background_periods.empty()) {
-        assessment.background_dispersion = dispersion(cycle.background_periods);
-    }
-    if (!cycle.total_periods.empty()) {
-        assessment.total_dispersion = dispersion(cycle.total_periods);
-    }
-    return assessment;
+// The reference, the coefficient and what is missing for a good one, as JSON.
+void add_calibration_json(ordered_json &line, const Assessment &assessment) {
+    const Calibrating &reference = *assessment.reference;
+    const std::optional<Coefficient> &c = assessment.coefficient;
+    line["reference_activity"] = number(reference.reference.activity);
+    line["reference_relative_uncertainty"] = number(reference.reference.relative_uncertainty);
+    line["reference_mass"] = number(reference.mass);
+    line["mass_relative_uncertainty"] = number(reference.mass_relative_uncertainty);
+    line["counting_relative_uncertainty"] = number(assessment.counting_relative_uncertainty);
+    line["coefficient"] = c ? number(c->value) : nullptr;
+    line["coefficient_uncertainty"] = c ? number(c->uncertainty) : nullptr;
+    line["calibration_uncertainty"] = c ? number(c->relative_uncertainty) : nullptr;
+    line["coefficient_coverage_low"] = c ? number(c->coverage_low) : nullptr;
+    line["coefficient_coverage_high"] = c ? number(c->coverage_high) : nullptr;
+    line["more_cycles"] =
+        assessment.more_cycles ? ordered_json(*assessment.more_cycles) : ordered_json(nullptr);
 }
+
+std::string percent_uncertainty(double share) {
+    return figure(100 * share) + " %";
+}
+
+std::string more_cycles_sentence(const Assessment &assessment) {
+    if (!assessment.more_cycles) {
+        return "At a net rate this near zero, or below it, no sensible number of cycles gives a "
+               "coefficient: is the reference in place?";
+    }
+    const long more = *assessment.more_cycles;
+    return "The counting uncertainty is " +
+           percent_uncertainty(assessment.counting_relative_uncertainty) + "; " +
+           std::to_string(more) + " more cycle" + (more == 1 ? "" : "s") +
+           " like this one would bring it below " + percent(counting_goal) +
+           " (count the reference longer, or closer to the tube).";
+}
+
+std::vector<std::string> calibration_paragraphs(const Assessment &assessment,
+                                                const Settings &settings) {
+    const Calibrating &reference = *assessment.reference;
+    const std::optional<Coefficient> &c = assessment.coefficient;
+    if (!c) {
+        return {"No coefficient from this cycle: the reference's net rate is not above the "
+                "decision threshold, and a coefficient from noise is worse than none.",
+                more_cycles_sentence(assessment)};
+    }
+    std::vector<std::string> paragraphs{
+        "The tube's coefficient: " + figure(c->value) + plus_minus + figure(c->uncertainty) +
+            " Imp/Bq.s (" + percent(settings.chosen.coverage) + " coverage interval " +
+            figure(c->coverage_low) + " to " + figure(c->coverage_high) +
+            "), from a reference of " + figure(reference.reference.activity) + " Bq/kg" +
+            plus_minus + percent_uncertainty(reference.reference.relative_uncertainty) + " and " +
+            printed("%g", reference.mass) + " kg" +
+            (reference.mass_relative_uncertainty > 0
+                 ? plus_minus + percent_uncertainty(reference.mass_relative_uncertainty)
+                 : "") +
+            ". Its relative standard uncertainty is " +
+            percent_uncertainty(c->relative_uncertainty) + " (counting " +
+            percent_uncertainty(assessment.counting_relative_uncertainty) + ").",
+        "Type " + figure(c->value) +
+            " when lowrad asks for the coefficient of the used GM tube, and assess the samples "
+            "with --calibration-uncertainty " +
+            figure(c->relative_uncertainty) +
+            ". Measure them in the same container, position and fill height as the reference: "
+            "the coefficient holds for that geometry only."};
+    if (*assessment.more_cycles > 0) {
+        paragraphs.push_back(more_cycles_sentence(assessment));
+    }
+    return paragraphs;
+}
+
+} // namespace
 
 std::string json_line(const Assessment &assessment) {
     const Cycle &cycle = assessment.cycle;
@@ -302,28 +352,31 @@ std::string json_line(const Assessment &assessment) {
         {"cycle", cycle.number},
         {"background_counts", *cycle.background},
         {"total_counts", *cycle.total},
-        {"run_seconds", seconds_per_run},
-        {"net_rate", limits.value},
-        {"net_rate_uncertainty", limits.uncertainty},
-        {"decision_threshold", limits.decision_threshold},
+        {"run_seconds", number(seconds_per_run)},
+        {"net_rate", number(limits.value)},
+        {"net_rate_uncertainty", number(limits.uncertainty)},
+        {"decision_threshold", number(limits.decision_threshold)},
         {"detection_limit", optional_number(limits.detection_limit)},
         {"recognised", limits.recognised},
         {"best_estimate", optional_number(limits.best_estimate)},
-        {"best_estimate_uncertainty", limits.best_estimate_uncertainty},
-        {"coverage_low", limits.coverage_low},
-        {"coverage_high", limits.coverage_high},
+        {"best_estimate_uncertainty", number(limits.best_estimate_uncertainty)},
+        {"coverage_low", number(limits.coverage_low)},
+        {"coverage_high", number(limits.coverage_high)},
         {"lowrad_verdict",
          cycle.lowrad_verdict.empty() ? ordered_json(nullptr) : ordered_json(cycle.lowrad_verdict)},
     };
     if (const auto &a = assessment.activity) {
-        line["calibration_factor"] = *assessment.w;
-        line["activity"] = a->value;
-        line["activity_uncertainty"] = a->uncertainty;
-        line["activity_decision_threshold"] = a->decision_threshold;
+        line["calibration_factor"] = number(*assessment.w);
+        line["activity"] = number(a->value);
+        line["activity_uncertainty"] = number(a->uncertainty);
+        line["activity_decision_threshold"] = number(a->decision_threshold);
         line["activity_detection_limit"] = optional_number(a->detection_limit);
         line["activity_best_estimate"] = optional_number(a->best_estimate);
-        line["activity_coverage_low"] = a->coverage_low;
-        line["activity_coverage_high"] = a->coverage_high;
+        line["activity_coverage_low"] = number(a->coverage_low);
+        line["activity_coverage_high"] = number(a->coverage_high);
+    }
+    if (assessment.reference) {
+        add_calibration_json(line, assessment);
     }
     if (!cycle.background_periods.empty()) {
         line["background_dispersion"] = dispersion_json(assessment.background_dispersion);
@@ -337,15 +390,20 @@ std::string json_line(const Assessment &assessment) {
 std::string text_report(const Assessment &assessment, const Settings &settings) {
     const Cycle &cycle = assessment.cycle;
     std::string text =
-        wrapped("Cycle " + std::to_string(cycle.number) + ": " + decision(assessment.rate)) +
+        wrapped("Cycle " + std::to_string(cycle.number) + ": " +
+                decision(assessment.rate, counted(assessment))) +
         wrapped("Counted: background " + std::to_string(*cycle.background) +
-                " impulses, background + sample " + std::to_string(*cycle.total) +
-                " impulses, 180 s each.") +
+                " impulses, background + " + counted(assessment) + " " +
+                std::to_string(*cycle.total) + " impulses, " + printed("%g", seconds_per_run) +
+                " s each.") +
         "\n" + figures_table(assessment, settings) +
         run_lines("background run  ", cycle.background_periods, assessment.background_dispersion) +
         run_lines("with the sample ", cycle.total_periods, assessment.total_dispersion);
-    for (const std::string &paragraph :
-         {lowrad_lines(assessment, settings), not_recognised_note(assessment, settings)}) {
+    const std::vector<std::string> paragraphs =
+        assessment.reference ? calibration_paragraphs(assessment, settings)
+                             : std::vector<std::string>{lowrad_lines(assessment, settings),
+                                                        not_recognised_note(assessment, settings)};
+    for (const std::string &paragraph : paragraphs) {
         if (!paragraph.empty()) {
             text += "\n" + wrapped(paragraph);
         }

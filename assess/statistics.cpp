@@ -96,4 +96,8 @@ std::optional<Dispersion> dispersion(const std::vector<long> &periods) {
     return Dispersion{chi2, boost::math::cdf(boost::math::complement(distribution, chi2))};
 }
 
+bool flagged(const Dispersion &dispersion) {
+    return dispersion.p < too_scattered || dispersion.p > too_steady;
+}
+
 } // namespace assess

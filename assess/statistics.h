@@ -77,4 +77,9 @@ struct Dispersion {
 };
 std::optional<Dispersion> dispersion(const std::vector<long> &periods);
 
+// A sound counter's run falls outside these in 2 % of cases: flagged.
+inline constexpr double too_scattered = 0.01;
+inline constexpr double too_steady = 0.99;
+bool flagged(const Dispersion &dispersion);
+
 } // namespace assess

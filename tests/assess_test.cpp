@@ -1,6 +1,7 @@
 // lowrad-assess: its limits against the sources' figures, and its reading of
 // transcripts that the real lowrad wrote through the harness.
-#include "assess/statistics.h"
+#include "assess/assessment.h"
+#include "assess/report.h"
 #include "dialogue.h"
 #include "harness.h"
 
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <regex>
 #include <sstream>
 
 namespace {
@@ -129,6 +131,196 @@ std::string test_name(size_t index, std::string name) {
 INSTANTIATE_TEST_SUITE_P(Rows, Limits, testing::ValuesIn(limit_rows),
                          [](const auto &info) { return test_name(info.index, info.param.name); });
 
+// The tube's coefficient from a reference ---------------------------------
+
+// Worked with Python's math module, not with this code:
+// A(KCl) = ln 2 / (1.248e9 * 365.25 * 86400 s) * 1.17e-4 * 6.02214076e23/mol
+//          * 1000 g/kg / (39.0983 + 35.4515) g/mol = 16634.02 Bq/kg,
+// u_rel(A) = hypot(0.003/1.248, 1/117, hypot(0.0001, 0.0055/sqrt 3)/74.5498)
+//          = 0.008879.
+constexpr double kcl_activity = 16634.02;
+constexpr double kcl_uncertainty = 0.008879;
+
+struct CalibrationRow {
+    const char *name;
+    long background;
+    long total;
+    assess::Calibrating calibrating;
+    double coefficient; // NaN where refused
+    double relative_uncertainty;
+    long more_cycles; // -1 for none
+};
+
+// R = (G - B)/180 s, u(R) = sqrt(G + B)/180 s, c = R/(A m),
+// u_rel(c) = hypot(u(R)/R, u_rel(A), u_rel(m)); more cycles: the whole part
+// of (u(R)/R / 0.1)^2. The decision threshold at B = 90 is
+// 1.6449 sqrt(180)/180 s = 0.1226 s^-1, between 22 and 23 net impulses.
+const std::vector<CalibrationRow> calibration_rows{
+    // 310/180 = 1.72222 s^-1; u(R)/R = sqrt(490)/310 = 0.071406.
+    {"KCl, 0.5 kg", 90, 400, {{kcl_activity, kcl_uncertainty}, 0.5, 0}, 2.070723e-4, 0.071956, 0},
+    // 23 net impulses; u(R)/R = sqrt(203)/23 = 0.61947, 38.37 -> 38.
+    {"just above the threshold",
+     90,
+     113,
+     {{kcl_activity, kcl_uncertainty}, 0.5, 0},
+     1.536343e-5,
+     0.619533,
+     38},
+    // R = R* = 0: not above it, and no number of cycles helps.
+    {"at the threshold", 0, 0, {{kcl_activity, kcl_uncertainty}, 0.5, 0}, none, 0, -1},
+    // 15 net impulses; u(R)/R = sqrt(195)/15 = 0.93095, 86.67 -> 86.
+    {"below the threshold", 90, 105, {{kcl_activity, kcl_uncertainty}, 0.5, 0}, none, 0, 86},
+    // c = 1.72222/(1000 * 0.2); hypot(0.071406, 0.05, 0.02) = 0.089436.
+    {"mass and reference uncertainties",
+     90,
+     400,
+     {{1000, 0.05}, 0.2, 0.02},
+     0.00861111,
+     0.0894363,
+     0},
+};
+
+void PrintTo(const CalibrationRow &row, std::ostream *out) {
+    *out << row.name;
+}
+
+class Calibration : public testing::TestWithParam<CalibrationRow> {};
+
+TEST_P(Calibration, GivesTheCoefficientOrRefuses) {
+    const CalibrationRow &row = GetParam();
+    assess::Cycle cycle;
+    cycle.background = row.background;
+    cycle.total = row.total;
+    assess::Settings settings;
+    settings.calibrating = row.calibrating;
+    const assess::Assessment assessment = assess::assess_cycle(cycle, settings);
+
+    EXPECT_EQ(assess::refused(assessment, settings), std::isnan(row.coefficient));
+    ASSERT_EQ(assessment.coefficient.has_value(), !std::isnan(row.coefficient));
+    if (assessment.coefficient) {
+        EXPECT_NEAR(assessment.coefficient->value, row.coefficient, 1e-6 * row.coefficient);
+        EXPECT_NEAR(assessment.coefficient->relative_uncertainty, row.relative_uncertainty, 1e-6);
+    }
+    EXPECT_EQ(assessment.more_cycles.value_or(-1), row.more_cycles);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Calibration, testing::ValuesIn(calibration_rows),
+                         [](const auto &info) { return test_name(info.index, info.param.name); });
+
+TEST(Calibration, PotassiumChlorideFromItsConstants) {
+    const assess::Reference kcl = assess::potassium_chloride();
+    EXPECT_NEAR(kcl.activity, kcl_activity, 0.01);
+    EXPECT_NEAR(kcl.relative_uncertainty, kcl_uncertainty, 1e-6);
+}
+
+// The options, through the real program ------------------------------------
+
+struct OptionRow {
+    const char *name;
+    std::vector<std::string> options;
+    int status;
+    std::string says; // a part of what the program writes
+};
+
+const std::vector<OptionRow> option_rows{
+    {"KCl, 0.5 kg",
+     {"--reference", "kcl", "--mass", "0.5", "--background", "90", "--total", "400"},
+     0,
+     "The tube's coefficient: 0.000207 ± 0.0000149 Imp/Bq.s"},
+    {"KCl, 0.5 kg, what to do",
+     {"--reference=kcl", "--mass=0.5", "--background=90", "--total=400"},
+     0,
+     "Type 0.000207 when lowrad asks for the coefficient of the used GM tube, and\nassess the "
+     "samples with --calibration-uncertainty 0.0720."},
+    {"KCl as JSON",
+     {"--json", "--reference", "kcl", "--mass", "0.5", "--background", "90", "--total", "400"},
+     0,
+     R"("reference_activity":16634.0188)"},
+    {"refused",
+     {"--reference", "kcl", "--mass", "0.5", "--background", "90", "--total", "105"},
+     1,
+     "No coefficient from this cycle: the reference's net rate is not above the\ndecision "
+     "threshold"},
+    // k(0.99) sqrt(180)/180 = 0.1734.
+    {"counts as lowrad prints them, --name=value and --",
+     {"--alpha=0.01", "--background=90.000000", "--total", "144", "--"},
+     0,
+     "above the decision threshold 0.173 s⁻¹"},
+    {"--, then the transcript", {"--json", "--", "-"}, 1, "no complete cycle in standard input"},
+    {"the smallest probabilities, the largest counts",
+     {"--alpha", "1e-9", "--beta", "1e-9", "--coverage", "0.999999999", "--background", "0",
+      "--total", "1179630", "--coefficient", "1e-9", "--mass", "1e-6", "--calibration-uncertainty",
+      "0.999999"},
+     0,
+     "Cycle 1: A contribution"},
+    {"the largest probabilities and calibration",
+     {"--json", "--alpha", "0.4999", "--beta", "0.4999", "--coverage", "1e-9", "--background",
+      "1179630", "--total", "0", "--coefficient", "1", "--mass", "1e6"},
+     0,
+     R"("recognised":false)"},
+    {"alpha too small", {"--alpha", "1e-17"}, 2, "--alpha takes a number from 1e-9 to below 0.5"},
+    {"beta too small", {"--beta=1e-300"}, 2, "--beta takes a number from 1e-9 to below 0.5"},
+    {"coverage 1 in doubles",
+     {"--coverage", "0.9999999999999999"},
+     2,
+     "--coverage takes a number from 1e-9 to 0.999999999, not '0.9999999999999999'"},
+    {"coefficient and mass without a finite factor",
+     {"--coefficient", "1e-150", "--mass", "1e-150"},
+     2,
+     "--coefficient takes a number from 1e-9 to 1"},
+    {"calibration uncertainty of 1 or more",
+     {"--calibration-uncertainty", "1e300"},
+     2,
+     "--calibration-uncertainty takes a number from 0 to below 1"},
+    {"counts not whole",
+     {"--background", "90.5", "--total", "144"},
+     2,
+     "--background takes a whole number from 0 to 1179630, not '90.5'"},
+    {"counts beyond lowrad's",
+     {"--background", "90", "--total", "1179631"},
+     2,
+     "--total takes a whole number from 0 to 1179630"},
+    {"reference activity", {"--reference", "-5"}, 2, "--reference takes a number from 1e-3 to 1e9"},
+    {"reference without mass",
+     {"--reference", "kcl"},
+     2,
+     "--reference needs the reference's --mass"},
+    {"reference with a coefficient",
+     {"--reference", "kcl", "--mass", "1", "--coefficient", "0.01"},
+     2,
+     "--reference finds the coefficient"},
+    {"uncertainties without reference",
+     {"--mass-uncertainty", "0.1"},
+     2,
+     "--reference-uncertainty and --mass-uncertainty go with --reference"},
+    {"unknown option", {"--alpha=0.1", "--frobnicate"}, 2, "unknown option --frobnicate\nTry"},
+    {"no value", {"--alpha"}, 2, "a value must follow --alpha\n"},
+};
+
+void PrintTo(const OptionRow &row, std::ostream *out) {
+    *out << row.name;
+}
+
+// -0, -0.0, -0.000 as a whole figure, not the start of -0.05 or of an exponent.
+const std::regex negative_zero("(^|[^e])-0(\\.0*)?(?![.0-9])");
+
+class Options : public testing::TestWithParam<OptionRow> {};
+
+TEST_P(Options, TakenOrRefusedWithTheirRange) {
+    const OptionRow &row = GetParam();
+    std::vector<std::string> command{ASSESS_PATH};
+    command.insert(command.end(), row.options.begin(), row.options.end());
+    const Outcome run = execute(command);
+    EXPECT_EQ(run.status, row.status) << run.output;
+    EXPECT_NE(run.output.find(row.says), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("nan"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("inf"), std::string::npos) << run.output;
+    EXPECT_FALSE(std::regex_search(run.output, negative_zero)) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Options, testing::ValuesIn(option_rows),
+                         [](const auto &info) { return test_name(info.index, info.param.name); });
+
 // Transcripts of the real lowrad ------------------------------------------
 
 struct Recording {
@@ -245,6 +437,18 @@ TEST(AssessTranscript, TerminalEchoAndCarriageReturns) {
     const std::string quit = on_a_terminal(record({}, "0\nG\nG\nn\ny\nG\nQ\n"));
     EXPECT_EQ(assessed(quit).second, "Cycle 2 is left out: the answer at the prompt for its "
                                      "background + sample run was 'Q', which ends lowrad.\n\n");
+}
+
+// Both runs alike: lowrad says the sample shields, and the report that a net
+// rate of zero lies 0.0, not -0.0, standard uncertainties from zero.
+TEST(AssessTranscript, NoNegativeZero) {
+    const std::string report =
+        execute({ASSESS_PATH},
+                record({"--background-counts", "5", "--sample-counts", "5"}, "0\nG\nG\nn\n").output)
+            .output;
+    EXPECT_NE(report.find("A net rate within 0.0 standard uncertainties"), std::string::npos)
+        << report;
+    EXPECT_FALSE(std::regex_search(report, negative_zero)) << report;
 }
 
 struct VerdictRow {
