@@ -99,7 +99,7 @@ constexpr Range error_probabilities{1e-9, 0.5, false, "a number from 1e-9 to bel
 constexpr Range coverages{1e-9, 0.999999999, true, "a number from 1e-9 to 0.999999999"};
 constexpr Range coefficients{1e-9, 1, true, "a number from 1e-9 to 1"};
 constexpr Range masses{1e-6, 1e6, true, "a number from 1e-6 to 1e6"};
-constexpr Range activities{1e-3, 1e9, true, "a number from 1e-3 to 1e9"};
+constexpr Range activities{1e-3, 1e9, true, "a number from 1e-3 to 1e9, or kcl"};
 constexpr Range relative_uncertainties{0, 1, false, "a number from 0 to below 1"};
 
 double in_range(const char *option, const char *text, const Range &range) {
