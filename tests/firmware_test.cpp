@@ -29,6 +29,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <deque>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -328,6 +329,134 @@ TEST(Firmware, EachFrameCountsItsPeriod) {
                 "%zu impulses lost\n",
                 static_cast<unsigned long long>(seen.period_error),
                 static_cast<unsigned long long>(seen.latency), seen.lost);
+}
+
+// The chip's USART as a serial port on a pseudo-terminal. Opening the port
+// resets the board (DTR through the auto-reset capacitor), so each time
+// someone other than this process holds the port a fresh chip starts; its
+// bytes are written only while the port is held, and what its last holder
+// left unread is dropped at the close: a real port loses what arrives while it
+// is closed, a pty would keep it for the next opener. The chip runs 20 times
+// faster than real time, impulses_per_period of them evenly in each period.
+class Bridge {
+  public:
+    Bridge(std::string elf, Cycle period_cycles)
+        : elf_(std::move(elf)), period_(period_cycles), line_(open_raw_pty()) {
+        if (line_.failed != nullptr) {
+            throw std::runtime_error(line_.failed);
+        }
+        hold_ = open(line_.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        struct stat slave {};
+        if (hold_ < 0 || fstat(hold_, &slave) != 0) {
+            throw std::runtime_error("cannot hold " + line_.slave);
+        }
+        terminal_ = slave.st_rdev;
+        thread_ = std::jthread([this](const std::stop_token &stop) { serve(stop); });
+    }
+    Bridge(const Bridge &) = delete;
+    Bridge &operator=(const Bridge &) = delete;
+    ~Bridge() {
+        thread_.request_stop();
+        thread_.join();
+        close(hold_);
+        close(line_.master);
+    }
+
+    [[nodiscard]] const std::string &path() const {
+        return line_.slave;
+    }
+    // For the chips of the openings to come.
+    void set_impulses_per_period(Cycle impulses) {
+        impulses_per_period_ = impulses;
+    }
+    // Waits, a minute at most, until the port has been closed closes times.
+    void await_closes(int closes) {
+        std::unique_lock lock(mutex_);
+        ASSERT_TRUE(changed_.wait_for(lock, std::chrono::minutes(1), [&] {
+            return closes_ >= closes || !failure_.empty();
+        })) << "the port is still open";
+        ASSERT_EQ(failure_, "");
+    }
+
+  private:
+    void serve(const std::stop_token &stop) {
+        try {
+            std::unique_ptr<Chip> chip;
+            std::size_t written = 0;
+            auto opened = std::chrono::steady_clock::now();
+            while (!stop.stop_requested()) {
+                const bool held = held_elsewhere(terminal_);
+                if (held && !chip) {
+                    chip = std::make_unique<Chip>(elf_);
+                    chip->inject(evenly(0, 40, period_, impulses_per_period_));
+                    opened = std::chrono::steady_clock::now();
+                    written = 0;
+                } else if (!held && chip) {
+                    chip.reset();
+                    tcflush(hold_, TCIFLUSH);
+                    const std::lock_guard lock(mutex_);
+                    ++closes_;
+                    changed_.notify_all();
+                }
+                if (chip) {
+                    const auto real = std::chrono::steady_clock::now() - opened;
+                    chip->run_until(
+                        speedup * microsecond *
+                        static_cast<Cycle>(
+                            std::chrono::duration_cast<std::chrono::microseconds>(real).count()));
+                    for (; written < chip->sent.size(); ++written) {
+                        const std::uint8_t byte = chip->sent[written].byte;
+                        if (write(line_.master, &byte, 1) != 1) {
+                            throw std::runtime_error("the port takes no more bytes");
+                        }
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        } catch (const std::exception &error) {
+            const std::lock_guard lock(mutex_);
+            failure_ = error.what();
+            changed_.notify_all();
+        }
+    }
+
+    static constexpr Cycle speedup = 20;
+    std::string elf_;
+    Cycle period_;
+    RawPty line_;
+    int hold_ = -1; // our own hold on the slave, to drop what is left unread
+    dev_t terminal_ = 0;
+    std::atomic<Cycle> impulses_per_period_ = 0;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int closes_ = 0;
+    std::string failure_;
+    std::jthread thread_;
+};
+
+// A whole cycle with the conversion, lowrad against the firmware with a 1 s
+// period: 5 impulses in each period of the background, 8 with the sample;
+// then lowrad-assess on what lowrad wrote.
+TEST(Firmware, WholeCycleThroughLowrad) {
+    Bridge counter(FIRMWARE_DIR "/lowrad-counter-1s.elf", cpu_hz);
+    counter.set_impulses_per_period(5);
+    Session lowrad({"ttyS0=" + counter.path()});
+    lowrad.answer("0\nG\n");
+    lowrad.await(sampleprompt);
+    counter.await_closes(1);
+    counter.set_impulses_per_period(8);
+    lowrad.answer("G\ny\n0.5\n2\nn\n");
+    const Outcome run = lowrad.finish();
+    EXPECT_EQ(run.output, banner + bothruns("/dev/ttyS0") + results + convertquestion +
+                              coefficientquestion + massquestion + activity + restartquestion +
+                              "\n\n");
+    EXPECT_EQ(run.status, 0);
+
+    const std::string report = execute({ASSESS_PATH}, run.output).output;
+    EXPECT_NE(report.find("Cycle 1: A contribution of the sample is recognised: the net rate "
+                          "0.300 ±\n0.085 s⁻¹ is above the decision threshold 0.123 s⁻¹.\n"),
+              std::string::npos)
+        << report;
 }
 
 } // namespace
