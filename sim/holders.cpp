@@ -34,7 +34,7 @@ bool opened_for_io(const std::string &process, const std::string &fd) {
     return false;
 }
 
-bool holds(const std::string &process, dev_t terminal) {
+bool holds(const std::string &process, const struct stat &terminal) {
     const std::string fds = "/proc/" + process + "/fd/";
     const Directory descriptors = list(fds);
     if (!descriptors) {
@@ -43,7 +43,8 @@ bool holds(const std::string &process, dev_t terminal) {
     while (const dirent *entry = readdir(descriptors.get())) {
         struct stat file {};
         if (stat((fds + entry->d_name).c_str(), &file) == 0 && S_ISCHR(file.st_mode) &&
-            file.st_rdev == terminal && opened_for_io(process, entry->d_name)) {
+            file.st_rdev == terminal.st_rdev && file.st_dev == terminal.st_dev &&
+            opened_for_io(process, entry->d_name)) {
             return true;
         }
     }
@@ -52,7 +53,7 @@ bool holds(const std::string &process, dev_t terminal) {
 
 } // namespace
 
-bool held_elsewhere(dev_t terminal) {
+bool held_elsewhere(const struct stat &terminal) {
     const Directory processes = list("/proc");
     if (!processes) {
         return false;

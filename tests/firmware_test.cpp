@@ -184,7 +184,7 @@ TEST(Firmware, LineSettings) {
     EXPECT_EQ(chip.io(ucsr0c), 0b0000'1110); // USBS0, UCSZ01 and UCSZ00
     ASSERT_EQ(chip.sent.size(), 4U);
     const Cycle bits = 12;
-    const Cycle character = 16 * (832 + 1) * bits;
+    const Cycle character = bits * 16 * (832 + 1);
     for (std::size_t at = 1; at < chip.sent.size(); ++at) {
         const Cycle gap = chip.sent[at].cycle - chip.sent[at - 1].cycle;
         EXPECT_NEAR(static_cast<double>(gap), static_cast<double>(character), character / 200.0)
@@ -315,10 +315,9 @@ TEST(Firmware, EachFrameCountsItsPeriod) {
         ASSERT_EQ(frames.size(), load.periods + 1U);
         EXPECT_LT(frames[0].start, cpu_hz / 1000);
         EXPECT_EQ(frames[0].count, 0U);
-        std::vector<unsigned> counts;
-        for (const Frame &frame : frames) {
-            counts.push_back(frame.count);
-        }
+        std::vector<unsigned> counts(frames.size());
+        std::transform(frames.begin(), frames.end(), counts.begin(),
+                       [](const Frame &frame) { return frame.count; });
         EXPECT_EQ(counts, expected_counts(chip, frames));
         // Each frame a whole number of periods after the start frame: no drift.
         for (std::size_t k = 1; k < frames.size(); ++k) {
@@ -360,11 +359,9 @@ class Bridge {
             throw std::runtime_error(line_.failed);
         }
         hold_ = open(line_.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        struct stat slave {};
-        if (hold_ < 0 || fstat(hold_, &slave) != 0) {
+        if (hold_ < 0 || fstat(hold_, &terminal_) != 0) {
             throw std::runtime_error("cannot hold " + line_.slave);
         }
-        terminal_ = slave.st_rdev;
         thread_ = std::jthread([this](const std::stop_token &stop) { serve(stop); });
     }
     Bridge(const Bridge &) = delete;
@@ -397,13 +394,13 @@ class Bridge {
         try {
             std::unique_ptr<Chip> chip;
             std::size_t written = 0;
-            auto opened = std::chrono::steady_clock::now();
+            auto reset_at = std::chrono::steady_clock::now();
             while (!stop.stop_requested()) {
                 const bool held = held_elsewhere(terminal_);
                 if (held && !chip) {
                     chip = std::make_unique<Chip>(elf_);
                     chip->inject(evenly(0, 40, period_, impulses_per_period_));
-                    opened = std::chrono::steady_clock::now();
+                    reset_at = std::chrono::steady_clock::now();
                     written = 0;
                 } else if (!held && chip) {
                     chip.reset();
@@ -413,7 +410,7 @@ class Bridge {
                     changed_.notify_all();
                 }
                 if (chip) {
-                    const auto real = std::chrono::steady_clock::now() - opened;
+                    const auto real = std::chrono::steady_clock::now() - reset_at;
                     chip->run_until(
                         speedup * microsecond *
                         static_cast<Cycle>(
@@ -438,8 +435,8 @@ class Bridge {
     std::string elf_;
     Cycle period_;
     RawPty line_;
-    int hold_ = -1; // our own hold on the slave, to drop what is left unread
-    dev_t terminal_ = 0;
+    int hold_ = -1;           // our own hold on the slave, to drop what is left unread
+    struct stat terminal_ {}; // the slave's node
     std::atomic<Cycle> impulses_per_period_ = 0;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -452,13 +449,13 @@ class Bridge {
 // period: 5 impulses in each period of the background, 8 with the sample;
 // then lowrad-assess on what lowrad wrote.
 TEST(Firmware, WholeCycleThroughLowrad) {
-    Bridge counter(FIRMWARE_DIR "/lowrad-counter-1s.elf", cpu_hz);
-    counter.set_impulses_per_period(5);
-    Session lowrad({"ttyS0=" + counter.path()});
+    Bridge board(FIRMWARE_DIR "/lowrad-counter-1s.elf", cpu_hz);
+    board.set_impulses_per_period(5);
+    Session lowrad({"ttyS0=" + board.path()});
     lowrad.answer("0\nG\n");
     lowrad.await(sampleprompt);
-    counter.await_closes(1);
-    counter.set_impulses_per_period(8);
+    board.await_closes(1);
+    board.set_impulses_per_period(8);
     lowrad.answer("G\ny\n0.5\n2\nn\n");
     const Outcome run = lowrad.finish();
     EXPECT_EQ(run.output, banner + bothruns("/dev/ttyS0") + results + convertquestion +
@@ -477,6 +474,7 @@ TEST(Firmware, WholeCycleThroughLowrad) {
 
 // simavr keeps the names of a chip's signals after the chip is gone; the
 // sanitized build's leak check is no judge of simavr.
-extern "C" const char *__lsan_default_suppressions() { // NOLINT(bugprone-reserved-identifier)
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
+extern "C" const char *__lsan_default_suppressions() {
     return "leak:libsimavr.so\n";
 }
