@@ -46,7 +46,8 @@ Options:
   -h, --help            show this text and exit
 
 Exit status: 0 when at least one cycle was assessed, 1 when none could be,
-2 for a wrong option.
+when the transcript holds what lowrad cannot have written or the output
+cannot be written, 2 for a wrong option.
 )";
 
 struct Options {

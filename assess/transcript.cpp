@@ -97,6 +97,22 @@ std::optional<std::string_view> word_after(std::string_view line, std::string_vi
     return rest.substr(0, rest.find(' '));
 }
 
+// The text with every byte that is not printable ASCII written as \xHH, so
+// that nothing from a log reaches a terminal as a control sequence.
+std::string printable(std::string_view text) {
+    std::string shown;
+    for (const char c : text) {
+        if (c >= ' ' && c <= '~') {
+            shown += c;
+        } else {
+            std::array<char, 5> escaped{};
+            std::snprintf(escaped.data(), escaped.size(), "\\x%02x", static_cast<unsigned char>(c));
+            shown += escaped.data();
+        }
+    }
+    return shown;
+}
+
 // A word from the log as a reason shows it: quoted, escaped, cut short.
 std::string quoted(std::string_view word) {
     constexpr size_t shown = 24;
@@ -403,20 +419,6 @@ std::string read_transcript(const Source &log, const std::function<void(const Cy
             return std::strerror(errno);
         }
     }
-}
-
-std::string printable(std::string_view text) {
-    std::string shown;
-    for (const char c : text) {
-        if (c >= ' ' && c <= '~') {
-            shown += c;
-        } else {
-            std::array<char, 5> escaped{};
-            std::snprintf(escaped.data(), escaped.size(), "\\x%02x", static_cast<unsigned char>(c));
-            shown += escaped.data();
-        }
-    }
-    return shown;
 }
 
 } // namespace assess

@@ -35,7 +35,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace assess {
@@ -76,9 +75,5 @@ struct Cycle {
 // past it. Returns what kept the log from being read to its end, or what is
 // damaged outside any cycle; empty when there is no such thing.
 std::string read_transcript(const Source &log, const std::function<void(const Cycle &)> &each);
-
-// The text with every byte that is not printable ASCII written as \xHH, so
-// that nothing from a log reaches a terminal as a control sequence.
-std::string printable(std::string_view text);
 
 } // namespace assess
