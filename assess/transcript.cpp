@@ -346,8 +346,12 @@ void read_line(Reader &reader, std::string_view line) {
     }
     // lowrad's last words of a cycle, on the line of its verdict when it
     // offered no conversion: what follows belongs to the next cycle.
-    if (has(line, "Start a new measurement")) {
-        close_cycle(reader, "lowrad asked for a new measurement");
+    if (reader.current && has(line, "Start a new measurement")) {
+        if (!reader.current->background || !reader.current->total) {
+            damage(*reader.current, "lowrad asked for a new measurement before its results "
+                                    "gave both totals");
+        }
+        close_cycle(reader, "");
     }
 }
 
