@@ -1,9 +1,13 @@
 // lowrad-assess: what a result of lowrad really says.
 //
 // Reads the options, then the cycles of a transcript (or the two totals given
-// on the command line), and writes one assessment per complete cycle, as a
-// report or as JSON lines; a cycle that was not complete is named with the
-// reason it is left out.
+// on the command line), and writes one assessment per complete cycle as soon
+// as it is read, as a report or as JSON lines; a cycle that was not complete
+// is named with the reason it is left out, on standard error when the
+// transcript holds what lowrad cannot have written. Every fault ends in one
+// line on standard error and a non-zero status: an exception (Boost's, a lack
+// of memory) is caught here, and standard output is checked as the program
+// ends.
 #include "assess/report.h"
 
 #include <cerrno>
