@@ -227,7 +227,8 @@ std::string lowrad_lines(const Assessment &assessment, const Settings &settings)
         return "";
     }
     if (verdict == LowradVerdict::shields) {
-        const double sigmas = -limits.value / limits.uncertainty;
+        // Nothing counted in either run: a net rate of 0 without uncertainty.
+        const double sigmas = limits.uncertainty > 0 ? -limits.value / limits.uncertainty : 0;
         if (sigmas > 3) {
             return "lowrad says the sample shields environmental radiation, and so it does: the "
                    "net rate lies " +

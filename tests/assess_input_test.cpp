@@ -1,6 +1,7 @@
 // lowrad-assess against logs that lowrad cannot have written: each class of
 // damage read in-process, at every size of read, and the program's ends
 // (a cut log of the real lowrad, a directory, /dev/zero, a full disk).
+#include "assess/report.h"
 #include "assess/transcript.h"
 #include "dialogue.h"
 #include "harness.h"
@@ -203,6 +204,18 @@ TEST(ReadTranscript, NamesAFailedRead) {
         [&](const assess::Cycle &) { ++cycles; });
     EXPECT_EQ(fault, "Input/output error");
     EXPECT_EQ(cycles, 1);
+}
+
+// A dead counter: lowrad says the sample shields, and the report gives a
+// figure for it all the same.
+TEST(AssessReport, NothingCountedThatLowradSaysShields) {
+    assess::Cycle cycle;
+    cycle.background = 0;
+    cycle.total = 0;
+    cycle.lowrad_verdict = assess::LowradVerdict::shields;
+    const assess::Settings settings;
+    const std::string report = assess::text_report(assess::assess_cycle(cycle, settings), settings);
+    EXPECT_NE(report.find("within 0.0 standard uncertainties"), std::string::npos) << report;
 }
 
 // The program's ends ------------------------------------------------------
