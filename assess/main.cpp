@@ -1,9 +1,13 @@
 // lowrad-assess: what a result of lowrad really says.
 //
 // Reads the options, then the cycles of a transcript (or the two totals given
-// on the command line), and writes one assessment per complete cycle, as a
-// report or as JSON lines; a cycle that was not complete is named with the
-// reason it is left out.
+// on the command line), and writes one assessment per complete cycle as soon
+// as it is read, as a report or as JSON lines; a cycle that was not complete
+// is named with the reason it is left out, on standard error when the
+// transcript holds what lowrad cannot have written. Every fault ends in one
+// line on standard error and a non-zero status: an exception (Boost's, a lack
+// of memory) is caught here, and standard output is checked as the program
+// ends.
 #include "assess/report.h"
 
 #include <getopt.h>
@@ -13,10 +17,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <new>
 #include <string_view>
+#include <unistd.h>
 
 namespace {
 
@@ -60,7 +68,8 @@ Options (a value may also follow its option after =, as in --alpha=0.01):
   -h, --help            show this text and exit
 
 Exit status: 0 when at least one cycle was assessed (with --reference: gave a
-coefficient), 1 when none could be, 2 for a wrong option.
+coefficient), 1 when none could be, when the transcript holds what lowrad
+cannot have written or the output cannot be written, 2 for a wrong option.
 )";
 
 struct Options {
@@ -271,53 +280,113 @@ Options read_options(int argc, char **argv) {
     return options;
 }
 
-std::vector<assess::Cycle> read_cycles(const Options &options) {
+// Standard output is flushed before each line on standard error, so that
+// the two keep their order where they go to one file. The first failure's
+// reason is kept: a later flush finds nothing left to write.
+int output_error = 0;
+
+void flush_output() {
+    if (std::fflush(stdout) != 0 && output_error == 0) {
+        output_error = errno;
+    }
+}
+
+// The name of the log in messages.
+std::string log_name(const Options &options) {
+    return options.transcript == "-" ? "standard input" : options.transcript;
+}
+
+// Reads the cycles of the log, or the one cycle of the totals given, into
+// each; returns why the log could not be read to its end, if it could not.
+std::string read_cycles(const Options &options,
+                        const std::function<void(const assess::Cycle &)> &each) {
     if (options.background) {
         assess::Cycle cycle;
         cycle.number = 1;
         cycle.background = options.background;
         cycle.total = options.total;
-        return {cycle};
+        each(cycle);
+        return "";
     }
-    if (options.transcript == "-") {
-        return assess::read_transcript(std::cin);
+    const int log = options.transcript == "-"
+                        ? STDIN_FILENO
+                        : open(options.transcript.c_str(), O_RDONLY | O_CLOEXEC);
+    if (log < 0) {
+        return std::strerror(errno);
     }
-    std::ifstream file(options.transcript, std::ios::binary);
-    if (!file) {
-        std::fprintf(stderr, "lowrad-assess: cannot read %s: %s\n", options.transcript.c_str(),
-                     std::strerror(errno));
-        std::exit(1);
+    std::string fault = assess::read_transcript(
+        [log](char *buffer, size_t size) { return read(log, buffer, size); }, each);
+    close(log);
+    return fault;
+}
+
+// What became of the cycles, for the exit status.
+struct Tally {
+    int assessed = 0;
+    int refused = 0; // calibrating: cycles that gave no coefficient
+    bool damaged = false; // a cycle held what lowrad cannot have written
+};
+
+// A cycle left out for what lowrad cannot have written goes to standard
+// error like every fault of the input; the others are part of the report.
+void show(const assess::Cycle &cycle, const Options &options, Tally &tally) {
+    if (!cycle.left_out.empty()) {
+        const std::string number = std::to_string(cycle.number);
+        const std::string text =
+            cycle.damaged ? "lowrad-assess: " + log_name(options) + ": cycle " + number +
+                                " is left out: " + cycle.left_out + "\n"
+                          : "Cycle " + number + " is left out: " + cycle.left_out + ".\n\n";
+        flush_output();
+        std::fputs(text.c_str(), cycle.damaged || options.json ? stderr : stdout);
+        tally.damaged = tally.damaged || cycle.damaged;
+        return;
     }
-    return assess::read_transcript(file);
+    const assess::Assessment assessment = assess::assess_cycle(cycle, options.settings);
+    const std::string text = options.json
+                                 ? assess::json_line(assessment)
+                                 : assess::text_report(assessment, options.settings) + "\n";
+    std::fputs(text.c_str(), stdout);
+    (assess::refused(assessment, options.settings) ? tally.refused : tally.assessed) += 1;
+}
+
+// Each cycle is written as soon as it is read.
+int assess_log(const Options &options) {
+    Tally tally;
+    const std::string fault =
+        read_cycles(options, [&](const assess::Cycle &cycle) { show(cycle, options, tally); });
+    flush_output();
+    if (!fault.empty()) {
+        std::fprintf(stderr, "lowrad-assess: %s: %s\n", log_name(options).c_str(), fault.c_str());
+    } else if (tally.refused > 0 && tally.assessed == 0) {
+        std::fputs("lowrad-assess: no cycle gave a coefficient\n", stderr);
+    } else if (tally.assessed == 0 && !tally.damaged) {
+        std::fprintf(stderr, "lowrad-assess: no complete cycle in %s\n", log_name(options).c_str());
+    }
+    return tally.assessed > 0 && !tally.damaged && fault.empty() ? 0 : 1;
+}
+
+// As the program ends, however it ends: a report that did not reach its
+// reader (a full disk, a closed descriptor) must not pass for success.
+void check_output() {
+    flush_output();
+    if (std::ferror(stdout) != 0 || std::fclose(stdout) != 0) {
+        std::fprintf(stderr, "lowrad-assess: cannot write the output: %s\n",
+                     std::strerror(output_error != 0 ? output_error : errno));
+        std::_Exit(1);
+    }
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    const Options options = read_options(argc, argv);
-    int assessed = 0;
-    int refused = 0;
-    for (const assess::Cycle &cycle : read_cycles(options)) {
-        if (!cycle.left_out.empty()) {
-            std::fprintf(options.json ? stderr : stdout, "Cycle %d is left out: %s.\n\n",
-                         cycle.number, cycle.left_out.c_str());
-            continue;
-        }
-        const assess::Assessment assessment = assess::assess_cycle(cycle, options.settings);
-        const std::string text = options.json
-                                     ? assess::json_line(assessment)
-                                     : assess::text_report(assessment, options.settings) + "\n";
-        std::fputs(text.c_str(), stdout);
-        (assess::refused(assessment, options.settings) ? refused : assessed) += 1;
+    std::atexit(check_output);
+    // Boost's errors and a lack of memory end the program, in one line.
+    try {
+        return assess_log(read_options(argc, argv));
+    } catch (const std::bad_alloc &) {
+        std::fputs("lowrad-assess: out of memory\n", stderr);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "lowrad-assess: %s\n", error.what());
     }
-    if (refused > 0 && assessed == 0) {
-        std::fputs("lowrad-assess: no cycle gave a coefficient\n", stderr);
-        return 1;
-    }
-    if (assessed == 0) {
-        std::fprintf(stderr, "lowrad-assess: no complete cycle in %s\n",
-                     options.transcript == "-" ? "standard input" : options.transcript.c_str());
-        return 1;
-    }
-    return 0;
+    return 1;
 }

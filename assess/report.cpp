@@ -225,12 +225,12 @@ std::string figures_table(const Assessment &assessment, const Settings &settings
 }
 
 std::string lowrad_lines(const Assessment &assessment, const Settings &settings) {
-    const std::string &verdict = assessment.cycle.lowrad_verdict;
+    const LowradVerdict verdict = assessment.cycle.lowrad_verdict;
     const Limits &limits = assessment.rate;
-    if (verdict.empty()) {
+    if (verdict == LowradVerdict::none) {
         return "";
     }
-    if (verdict == "shields") {
+    if (verdict == LowradVerdict::shields) {
         const double sigmas = assessment.uncertainties_below_zero;
         if (sigmas > 3) {
             return "lowrad says the sample shields environmental radiation, and so it does: the "
@@ -245,8 +245,8 @@ std::string lowrad_lines(const Assessment &assessment, const Settings &settings)
                " standard uncertainties of zero is no sign of shielding: pure background gives "
                "a net rate below zero in half of all cycles.";
     }
-    if ((verdict == "significant") == limits.recognised) {
-        return "lowrad's own verdict, \"" + verdict + "\", agrees.";
+    if ((verdict == LowradVerdict::significant) == limits.recognised) {
+        return std::string("lowrad's own verdict, \"") + verdict_text(verdict) + "\", agrees.";
     }
     if (limits.recognised) {
         return "lowrad calls the result not significant, as the net impulses are under " +
@@ -362,8 +362,9 @@ std::string json_line(const Assessment &assessment) {
         {"best_estimate_uncertainty", number(limits.best_estimate_uncertainty)},
         {"coverage_low", number(limits.coverage_low)},
         {"coverage_high", number(limits.coverage_high)},
-        {"lowrad_verdict",
-         cycle.lowrad_verdict.empty() ? ordered_json(nullptr) : ordered_json(cycle.lowrad_verdict)},
+        {"lowrad_verdict", cycle.lowrad_verdict == LowradVerdict::none
+                               ? ordered_json(nullptr)
+                               : ordered_json(verdict_text(cycle.lowrad_verdict))},
     };
     if (const auto &a = assessment.activity) {
         line["calibration_factor"] = number(*assessment.w);
