@@ -123,7 +123,7 @@ bool hiddenprocesses() {
 
 } // namespace
 
-Processes scanprocesses() {
+Processes scan_processes() {
     Processes seen;
     seen.hidepid = geteuid() != 0 && hiddenprocesses();
     const Directory processes(opendir(under("/proc").c_str()));
@@ -172,13 +172,13 @@ std::vector<Lock> locks() {
     return found;
 }
 
-bool openedforio(const Opened &descriptor) {
+bool opened_for_io(const Opened &descriptor) {
     const std::string flags =
         fdinfo(std::to_string(descriptor.holder.pid), descriptor.fd, "flags:");
     return flags.empty() || (number(flags, 8) & O_PATH) == 0;
 }
 
-std::string commandof(pid_t pid) {
+std::string command_of(pid_t pid) {
     return slurp(under("/proc/" + std::to_string(pid) + "/comm"));
 }
 
