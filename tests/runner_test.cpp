@@ -146,6 +146,13 @@ TEST_P(RefusalsAndRights, AsExpected) {
     EXPECT_EQ(loglines(open->finish(), "open"), expected.opens);
 }
 
+// The doctor's words, on one line, for nobody outside dialout.
+std::string refusal(const std::string &device) {
+    return "lowrad-run: nobody is not in the group dialout, which may read and write " + device +
+           " (owner root, group dialout, crw-rw----); do: sudo usermod -aG dialout nobody, then "
+           "log out and in again\n";
+}
+
 std::string help() {
     return execute({RUNNER_PATH, "--help"}).output;
 }
@@ -192,13 +199,18 @@ INSTANTIATE_TEST_SUITE_P(
                        return Expected{
                            through(sudoasnobody, {r.runner, "--map", "ttyS0=" + r.closed->path()}),
                            "",
-                           "lowrad-run: nobody cannot open " + r.closed->path() +
-                               ": Permission denied\n"
-                               "lowrad-run: the usual cause: nobody is not in the device's "
-                               "group, here dialout; for serial\nports that is dialout on Debian "
-                               "(usermod -aG dialout nobody, then log in again)\n",
+                           refusal(r.closed->path()),
                            1,
                            {}};
+                   }},
+        RunnerCase{"without sudo, a device the caller may not open is refused",
+                   [](const Runner &r) {
+                       return Expected{through(asnobody, {r.runner, "--map",
+                                                          "ttyS0=" + r.closed->path(), "--", "id"}),
+                                       "",
+                                       refusal(r.closed->path()),
+                                       1,
+                                       {}};
                    }},
         RunnerCase{"under sudo, the lowrad beside the runner measures as the user",
                    [](const Runner &r) {
