@@ -77,7 +77,8 @@ std::vector<Cause> usb_causes(const Machine &machine, const Processes &seen) {
         const std::string device = bus + "/" + name;
         const auto chip = serial_chips.find(text(machine, device + "/idVendor"));
         std::string interface_driver = "none";
-        if (name.find(':') != std::string::npos || (chip == serial_chips.end() && !cdc_acm(machine, device)) ||
+        if (name.find(':') != std::string::npos ||
+            (chip == serial_chips.end() && !cdc_acm(machine, device)) ||
             has_tty(machine, device, interface_driver)) {
             continue;
         }
@@ -86,7 +87,8 @@ std::vector<Cause> usb_causes(const Machine &machine, const Processes &seen) {
         causes.push_back(
             {Weight::note,
              "the USB serial adapter " + text(machine, device + "/idVendor") + ":" +
-                 text(machine, device + "/idProduct") + (product.empty() ? "" : " (" + product + ")") +
+                 text(machine, device + "/idProduct") +
+                 (product.empty() ? "" : " (" + product + ")") +
                  " has no serial device (its interface's driver: " + interface_driver + ")",
              brltty != nullptr || interface_driver == "usbfs"
                  ? "a program (brltty?) has claimed it: stop that program, then plug the "
@@ -113,7 +115,8 @@ std::vector<Cause> raspberry_causes(const Machine &machine, std::string &model) 
         model += ", /dev/" + alias + " -> " + (target.empty() ? "nothing" : target);
         const std::string node = text(machine, tree + "/aliases/" + alias);
         const std::string status = text(machine, tree + node + "/status");
-        const bool mini = text(machine, tree + node + "/compatible").starts_with("brcm,bcm2835-aux-uart");
+        const bool mini =
+            text(machine, tree + node + "/compatible").starts_with("brcm,bcm2835-aux-uart");
         if (node.empty()) {
             continue;
         }
@@ -140,7 +143,8 @@ std::vector<std::string> other_devices(const Machine &machine) {
     std::vector<std::string> found;
     for (const std::string prefix : {"ttyUSB", "ttyACM", "ttyAMA", "serial"}) {
         for (const std::string &name : machine.list("/dev")) {
-            if (name.starts_with(prefix) && (prefix != "serial" || name == "serial0" || name == "serial1")) {
+            if (name.starts_with(prefix) &&
+                (prefix != "serial" || name == "serial0" || name == "serial1")) {
                 found.push_back("/dev/" + name);
             }
         }

@@ -48,7 +48,8 @@ std::string missing_text(const Machine &machine, const std::string &path, int er
         return path + " is a loop of symbolic links";
     }
     const std::string target = machine.link_target(path);
-    return path + (target.empty() ? " does not exist" : " leads to " + target + ", which does not exist");
+    return path +
+           (target.empty() ? " does not exist" : " leads to " + target + ", which does not exist");
 }
 
 // Missing, or no character device: lowrad's open fails, or its tcsetattr does.
@@ -64,7 +65,8 @@ std::optional<Cause> node_cause(const Port &port, int error) {
         return Cause{Weight::blocks, missing_text(port.machine, path, error), todo};
     }
     if (!S_ISCHR(port.node.st_mode)) {
-        return Cause{Weight::blocks, path + " is " + kind_of(port.node.st_mode) + ", not a serial device",
+        return Cause{Weight::blocks,
+                     path + " is " + kind_of(port.node.st_mode) + ", not a serial device",
                      "name the counter's serial device, such as /dev/ttyUSB0"};
     }
     return std::nullopt;
@@ -270,7 +272,8 @@ void holder_causes(const Port &port, const Processes &seen, Report &report) {
         if (lock.filesystem != port.node.st_dev || lock.inode != port.node.st_ino) {
             continue;
         }
-        const std::string holder = std::to_string(lock.pid) + " " + port.machine.command_of(lock.pid);
+        const std::string holder =
+            std::to_string(lock.pid) + " " + port.machine.command_of(lock.pid);
         if (lock.kind == "FLOCK") {
             locking.push_back(lock.pid);
             report.causes.push_back(
@@ -337,11 +340,10 @@ void lock_file_causes(const Port &port, Report &report) {
                  "end that program first: lowrad ignores the lock file, but both would read the "
                  "line"});
         } else {
-            report.causes.push_back(
-                {Weight::note,
-                 file + " names process " + std::to_string(pid) +
-                     ", which no longer runs (a stale lock)",
-                 remove});
+            report.causes.push_back({Weight::note,
+                                     file + " names process " + std::to_string(pid) +
+                                         ", which no longer runs (a stale lock)",
+                                     remove});
         }
     }
 }
@@ -357,8 +359,8 @@ pid_t lock_file_pid(const std::string &content, long pid_max) {
     const char *const begin = content.data() + (first == std::string::npos ? 0 : first);
     const char *const end = content.data() + (last == std::string::npos ? 0 : last + 1);
     const auto [stop, error] = std::from_chars(begin, end, pid);
-    const bool ascii = first != std::string::npos && error == std::errc() && stop == end &&
-                       content[first] != '-';
+    const bool ascii =
+        first != std::string::npos && error == std::errc() && stop == end && content[first] != '-';
     if (!ascii) {
         pid = 0;
         if (content.size() == sizeof(std::int32_t)) {
@@ -371,9 +373,10 @@ pid_t lock_file_pid(const std::string &content, long pid_max) {
 }
 
 Report examine(const Machine &machine, const std::string &path, const Processes &seen) {
-    Report report{path, {}, "", Hardware::other};
+    Report report{path, {}, "", Hardware::other, 0};
     Port port{machine, path, {}, "", {}};
     const int error = machine.status(path, true, port.node);
+    report.device = error == 0 && S_ISCHR(port.node.st_mode) ? port.node.st_rdev : 0;
     if (const auto cause = node_cause(port, error)) {
         report.hardware = error != 0 ? Hardware::missing : Hardware::none;
         report.causes.push_back(*cause);

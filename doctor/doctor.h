@@ -71,11 +71,6 @@ unsigned long long number(const std::string &text, int base = 10);
 // The seam: every question the doctor's logic asks the machine.
 class Machine {
   public:
-    Machine() = default;
-    Machine(const Machine &) = delete;
-    Machine &operator=(const Machine &) = delete;
-    Machine(Machine &&) = delete;
-    Machine &operator=(Machine &&) = delete;
     virtual ~Machine() = default;
     // At most limit bytes of a regular file as they are, NULs kept; nullopt
     // for anything else. Never follows a last symbolic link, never waits.
@@ -167,6 +162,7 @@ struct Report {
     std::vector<Cause> causes;
     std::string behind; // what is behind a port with a tty
     Hardware hardware = Hardware::other;
+    dev_t device = 0; // the device number, where there is a device
 };
 Report examine(const Machine &machine, const std::string &path, const Processes &seen);
 Verdict verdict(const Report &report);

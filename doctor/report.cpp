@@ -45,9 +45,13 @@ std::string answer(const std::vector<Report> &reports) {
         }
         return verdict(*a) > verdict(*b);
     });
+    // A link such as /dev/serial0 leads to a device named already.
     std::string lines;
+    std::vector<dev_t> named;
     for (const Report *report : order) {
-        if (verdict(*report) == Verdict::usable) {
+        if (verdict(*report) == Verdict::usable &&
+            std::ranges::find(named, report->device) == named.end()) {
+            named.push_back(report->device);
             lines += "To measure: " + way_to(report->path) + "\n";
         }
     }
