@@ -666,7 +666,7 @@ std::string read(const fs::path &path) {
     return text.str();
 }
 
-const std::string asroot =
+const std::string as_root =
     geteuid() == 0 ? "Run as root: it sees every process, but root may open what your user may "
                      "not;\nrun it as the user who runs lowrad to see that user's rights.\n"
                    : "";
@@ -683,7 +683,7 @@ std::string missing(const std::string &name) {
            name + "=DEVICE\n";
 }
 
-const std::string nootherports = missing("ttyS1") + missing("ttyS2") + missing("ttyS3");
+const std::string no_other_ports = missing("ttyS1") + missing("ttyS2") + missing("ttyS3");
 
 std::string me() {
     return read("/proc/self/comm").substr(0, read("/proc/self/comm").find('\n'));
@@ -701,8 +701,8 @@ TEST(Doctor, RunnersTerminalUsableThenHeld) {
                             std::to_string(sim.id()) + " lowrad-sim holds\n";
     const Outcome free = execute(doctor);
     EXPECT_EQ(free.output, header(getpwuid(geteuid())->pw_name) +
-                               "To measure: run lowrad and choose 0\n" + asroot +
-                               "\n/dev/ttyS0: usable\n" + end + nootherports);
+                               "To measure: run lowrad and choose 0\n" + as_root +
+                               "\n/dev/ttyS0: usable\n" + end + no_other_ports);
     EXPECT_EQ(free.status, 0);
 
     const int held = open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
