@@ -35,6 +35,7 @@ const Cause *first_fix(const Report &report) {
 
 std::string answer(const std::vector<Report> &reports) {
     std::vector<const Report *> order;
+    order.reserve(reports.size());
     for (const Report &report : reports) {
         order.push_back(&report);
     }

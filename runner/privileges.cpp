@@ -13,6 +13,7 @@
 
 #include "doctor/doctor.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -69,14 +70,14 @@ namespace {
 
 // The doctor's words for a device the caller may not read and write, on one line.
 bool refused(const std::vector<Mapping> &maps) {
-    for (const Mapping &map : maps) {
-        if (const auto cause = access_cause(this_machine(), map.device)) {
+    return std::ranges::any_of(maps, [](const Mapping &map) {
+        const std::optional<Cause> cause = access_cause(this_machine(), map.device);
+        if (cause) {
             std::fprintf(stderr, "lowrad-run: %s; do: %s\n", cause->wrong.c_str(),
                          cause->todo.c_str());
-            return true;
         }
-    }
-    return false;
+        return cause.has_value();
+    });
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
@@ -192,6 +193,23 @@ std::string nul_joined(const std::vector<std::string> &words) {
     return joined;
 }
 
+// Each table's rows name themselves, to GoogleTest and to CTest.
+template <typename Row>
+requires requires(const Row &row) {
+    row.name;
+}
+void PrintTo(const Row &row, std::ostream *out) {
+    *out << row.name;
+}
+
+template <typename Row> std::string test_name(const testing::TestParamInfo<Row> &info) {
+    std::string name;
+    for (const char c : info.param.name) {
+        name += std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+    }
+    return name;
+}
+
 struct CauseRow {
     std::string name;
     std::function<void(Fake &, Processes &)> setup;
@@ -201,10 +219,6 @@ struct CauseRow {
     std::string todo;  // its do: line, where the row checks it
     size_t causes;     // how many causes the device has in all
 };
-
-void PrintTo(const CauseRow &row, std::ostream *out) {
-    *out << row.name;
-}
 
 class Causes : public testing::TestWithParam<CauseRow> {};
 
@@ -398,13 +412,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "/dev/ttyUSB0", Verdict::usable,
                  "/run/lock/LCK..ttyUSB0 holds no valid process id",
                  "sudo rm /run/lock/LCK..ttyUSB0" + rm_stale, 1}),
-    [](const testing::TestParamInfo<CauseRow> &info) {
-        std::string name;
-        for (const char c : info.param.name) {
-            name += std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
-        }
-        return name;
-    });
+    test_name<CauseRow>);
 
 // What a lock file holds, as bytes: ASCII, binary, or no valid process id.
 TEST(Doctor, LockFilePids) {
@@ -467,10 +475,6 @@ struct MachineRow {
     std::string model;
     std::vector<std::string> lines; // wrong: and do: of each cause
 };
-
-void PrintTo(const MachineRow &row, std::ostream *out) {
-    *out << row.name;
-}
 
 class AroundThePorts : public testing::TestWithParam<MachineRow> {};
 
@@ -541,7 +545,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "the device tree",
                     "add enable_uart=1 to config.txt (/boot/firmware/config.txt), and reboot",
                     bluetooth, disable_bt}}),
-    [](const testing::TestParamInfo<MachineRow> &info) { return std::to_string(info.index); });
+    test_name<MachineRow>);
 
 // What leads the report for a mix of devices, and the status.
 struct AnswerRow {
@@ -550,10 +554,6 @@ struct AnswerRow {
     std::string answer; // the lines between the heading and the first device
     int status;
 };
-
-void PrintTo(const AnswerRow &row, std::ostream *out) {
-    *out << row.name;
-}
 
 class AnswerFirst : public testing::TestWithParam<AnswerRow> {};
 
@@ -645,7 +645,7 @@ INSTANTIATE_TEST_SUITE_P(
                       usable(made, "/dev/serial0");
                   },
                   "To measure: lowrad-run --map ttyS0=/dev/ttyAMA0, then choose 0\n", 0}),
-    [](const testing::TestParamInfo<AnswerRow> &info) { return std::to_string(info.index); });
+    test_name<AnswerRow>);
 
 // Where another device is usable, the console's fix says first that it need not be done.
 TEST(Doctor, ConsoleFixNeedlessBesideAUsableDevice) {
