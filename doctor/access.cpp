@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <sstream>
 
-std::vector<std::string> entry(const std::string &file, unsigned id) {
+std::vector<std::string> entry_of(const std::string &file, unsigned id) {
     const std::string wanted = std::to_string(id);
     std::istringstream lines(file);
     for (std::string line; std::getline(lines, line);) {
@@ -28,7 +28,7 @@ std::vector<std::string> entry(const std::string &file, unsigned id) {
 }
 
 bool listed_in(const std::string &group_file, gid_t group, const std::string &user) {
-    const std::vector<std::string> line = entry(group_file, group);
+    const std::vector<std::string> line = entry_of(group_file, group);
     std::istringstream members(line.empty() ? "" : line.back());
     for (std::string member; std::getline(members, member, ',');) {
         if (member == user) {
@@ -41,7 +41,7 @@ bool listed_in(const std::string &group_file, gid_t group, const std::string &us
 namespace {
 
 std::string name_of(const std::string &file, unsigned id) {
-    const std::vector<std::string> fields = entry(file, id);
+    const std::vector<std::string> fields = entry_of(file, id);
     return fields.empty() ? std::to_string(id) : fields[0];
 }
 
@@ -57,7 +57,7 @@ std::string mode_text(mode_t mode) {
 } // namespace
 
 std::string user_name(const Machine &machine) {
-    return name_of(text(machine, "/etc/passwd"), machine.user());
+    return name_of(read_text(machine, "/etc/passwd"), machine.user());
 }
 
 std::optional<Cause> access_cause(const Machine &machine, const std::string &path,
@@ -66,9 +66,9 @@ std::optional<Cause> access_cause(const Machine &machine, const std::string &pat
     if (machine.status(path, true, node) != 0 || machine.may_read_write(path)) {
         return std::nullopt;
     }
-    const std::string passwd = text(machine, "/etc/passwd");
-    const std::string groups = text(machine, "/etc/group");
-    const std::vector<std::string> account = entry(passwd, machine.user());
+    const std::string passwd = read_text(machine, "/etc/passwd");
+    const std::string groups = read_text(machine, "/etc/group");
+    const std::vector<std::string> account = entry_of(passwd, machine.user());
     const std::string user = account.empty() ? std::to_string(machine.user()) : account[0];
     const std::string owner = name_of(passwd, node.st_uid);
     const std::string group = name_of(groups, node.st_gid);

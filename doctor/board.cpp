@@ -37,8 +37,8 @@ bool cdc_acm(const Machine &machine, const std::string &device) {
     const std::string name = device.substr(device.rfind('/') + 1);
     return std::ranges::any_of(machine.list(device), [&](const std::string &interface) {
         return interface.starts_with(name + ":") &&
-               text(machine, device + "/" + interface + "/bInterfaceClass") == "02" &&
-               text(machine, device + "/" + interface + "/bInterfaceSubClass") == "02";
+               read_text(machine, device + "/" + interface + "/bInterfaceClass") == "02" &&
+               read_text(machine, device + "/" + interface + "/bInterfaceSubClass") == "02";
     });
 }
 
@@ -75,7 +75,7 @@ std::vector<Cause> usb_causes(const Machine &machine, const Processes &seen) {
     const std::string bus = "/sys/bus/usb/devices";
     for (const std::string &name : machine.list(bus)) {
         const std::string device = bus + "/" + name;
-        const auto chip = serial_chips.find(text(machine, device + "/idVendor"));
+        const auto chip = serial_chips.find(read_text(machine, device + "/idVendor"));
         std::string interface_driver = "none";
         if (name.find(':') != std::string::npos ||
             (chip == serial_chips.end() && !cdc_acm(machine, device)) ||
@@ -83,11 +83,11 @@ std::vector<Cause> usb_causes(const Machine &machine, const Processes &seen) {
             continue;
         }
         const std::string module = chip == serial_chips.end() ? "cdc_acm" : chip->second;
-        const std::string product = text(machine, device + "/product");
+        const std::string product = read_text(machine, device + "/product");
         causes.push_back(
             {Weight::note,
-             "the USB serial adapter " + text(machine, device + "/idVendor") + ":" +
-                 text(machine, device + "/idProduct") +
+             "the USB serial adapter " + read_text(machine, device + "/idVendor") + ":" +
+                 read_text(machine, device + "/idProduct") +
                  (product.empty() ? "" : " (" + product + ")") +
                  " has no serial device (its interface's driver: " + interface_driver + ")",
              brltty != nullptr || interface_driver == "usbfs"
@@ -105,7 +105,7 @@ std::vector<Cause> usb_causes(const Machine &machine, const Processes &seen) {
 std::vector<Cause> raspberry_causes(const Machine &machine, std::string &model) {
     std::vector<Cause> causes;
     const std::string tree = device_tree(machine);
-    model = text(machine, tree + "/model");
+    model = read_text(machine, tree + "/model");
     if (!model.starts_with("Raspberry Pi")) {
         model.clear();
         return causes;
@@ -113,10 +113,10 @@ std::vector<Cause> raspberry_causes(const Machine &machine, std::string &model) 
     for (const std::string alias : {"serial0", "serial1"}) {
         const std::string target = machine.link_target("/dev/" + alias);
         model += ", /dev/" + alias + " -> " + (target.empty() ? "nothing" : target);
-        const std::string node = text(machine, tree + "/aliases/" + alias);
-        const std::string status = text(machine, tree + node + "/status");
+        const std::string node = read_text(machine, tree + "/aliases/" + alias);
+        const std::string status = read_text(machine, tree + node + "/status");
         const bool mini =
-            text(machine, tree + node + "/compatible").starts_with("brcm,bcm2835-aux-uart");
+            read_text(machine, tree + node + "/compatible").starts_with("brcm,bcm2835-aux-uart");
         if (node.empty()) {
             continue;
         }

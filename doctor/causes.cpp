@@ -86,15 +86,15 @@ std::string uart_name(const std::string &type) {
 
 // An 8250 or other serial core port: its UART, where it sits, its interrupt.
 std::string uart_text(const Machine &machine, const std::string &sysdir) {
-    std::string found = ", UART " + uart_name(text(machine, sysdir + "/type"));
-    const std::string port = text(machine, sysdir + "/port");
-    const std::string address = text(machine, sysdir + "/iomem_base");
-    if (text(machine, sysdir + "/io_type") == "0" && port != "0x0") {
+    std::string found = ", UART " + uart_name(read_text(machine, sysdir + "/type"));
+    const std::string port = read_text(machine, sysdir + "/port");
+    const std::string address = read_text(machine, sysdir + "/iomem_base");
+    if (read_text(machine, sysdir + "/io_type") == "0" && port != "0x0") {
         found += ", I/O port " + port;
     } else if (!address.empty() && address != "0x0") {
         found += ", address " + address;
     }
-    const std::string irq = text(machine, sysdir + "/irq");
+    const std::string irq = read_text(machine, sysdir + "/irq");
     return found + (irq.empty() || irq == "0" ? "" : ", IRQ " + irq);
 }
 
@@ -130,7 +130,7 @@ bool serial_core(Port &port, const TtyDriver &driver, const std::string &sysdir,
         return true;
     }
     report.behind += uart_text(machine, sysdir);
-    if (text(machine, sysdir + "/type") != "0") {
+    if (read_text(machine, sysdir + "/type") != "0") {
         return true;
     }
     report.hardware = Hardware::none;
@@ -145,9 +145,9 @@ bool serial_core(Port &port, const TtyDriver &driver, const std::string &sysdir,
 
 // What is behind the device number: a tty at all, a UART, sysfs's word on it.
 // False for a device with nothing behind it, which nothing else is worth saying about.
-bool hardware(Port &port, const Processes &seen, Report &report) {
+bool hardware_behind(Port &port, const Processes &seen, Report &report) {
     const Machine &machine = port.machine;
-    const std::string drivers = text(machine, "/proc/tty/drivers");
+    const std::string drivers = read_text(machine, "/proc/tty/drivers");
     if (drivers.empty()) {
         report.causes.push_back({Weight::note,
                                  "/proc/tty/drivers cannot be read, so whether " + port.path +
@@ -226,7 +226,7 @@ bool named_by_getty(const Machine &machine, const Holder &holder, const std::str
     if (!getty_like(holder.command) || tty.empty()) {
         return false;
     }
-    std::string arguments = text(machine, "/proc/" + std::to_string(holder.pid) + "/cmdline");
+    std::string arguments = read_text(machine, "/proc/" + std::to_string(holder.pid) + "/cmdline");
     std::ranges::replace(arguments, '\0', ' ');
     std::istringstream words(arguments);
     for (std::string word; words >> word;) {
@@ -309,7 +309,7 @@ void holder_causes(const Port &port, const Processes &seen, Report &report) {
 constexpr size_t lock_file_limit = 256;
 
 long pid_max(const Machine &machine) {
-    const unsigned long long read = number(text(machine, "/proc/sys/kernel/pid_max"));
+    const unsigned long long read = number(read_text(machine, "/proc/sys/kernel/pid_max"));
     // The kernel's own default where /proc does not say; it allows at most 2^22.
     return read > 0 && read <= (1U << 22) ? static_cast<long>(read) : 32768;
 }
@@ -382,7 +382,7 @@ Report examine(const Machine &machine, const std::string &path, const Processes 
         report.causes.push_back(*cause);
         return report;
     }
-    if (!hardware(port, seen, report)) {
+    if (!hardware_behind(port, seen, report)) {
         return report;
     }
     const bool console = console_cause(port, report);

@@ -97,7 +97,7 @@ class Machine {
 const Machine &this_machine();
 // A text file of /proc, /sys or /etc, empty where it cannot be read;
 // trailing NULs and new lines cut.
-std::string text(const Machine &machine, const std::string &path);
+std::string read_text(const Machine &machine, const std::string &path);
 bool exists(const Machine &machine, const std::string &path);
 std::string device_number(dev_t device);
 
@@ -146,7 +146,7 @@ std::optional<Cause> access_cause(const Machine &machine, const std::string &pat
                                   bool console_port = false);
 std::string user_name(const Machine &machine);
 // The fields of the line of an /etc/passwd or /etc/group style text whose third field is id.
-std::vector<std::string> entry(const std::string &file, unsigned id);
+std::vector<std::string> entry_of(const std::string &file, unsigned id);
 // Whether /etc/group's line of group lists user among its members.
 bool listed_in(const std::string &group_file, gid_t group, const std::string &user);
 

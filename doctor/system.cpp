@@ -141,7 +141,7 @@ bool exists(const std::string &path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
-std::string text(const Machine &machine, const std::string &path) {
+std::string read_text(const Machine &machine, const std::string &path) {
     return cut_end(machine.read(path, longest_file).value_or(""));
 }
 
@@ -211,7 +211,7 @@ std::string hardware_driver(const Machine &machine, const std::string &sysdir) {
 }
 
 std::optional<dev_t> tty_number(const Machine &machine, const std::string &name) {
-    const std::string numbers = text(machine, "/sys/class/tty/" + name + "/dev");
+    const std::string numbers = read_text(machine, "/sys/class/tty/" + name + "/dev");
     const size_t colon = numbers.find(':');
     if (colon == std::string::npos) {
         return std::nullopt;
@@ -249,7 +249,7 @@ std::vector<std::string> console_words(const std::string &cmdline) {
 namespace {
 
 void from_active(const Machine &machine, std::vector<Console> &found) {
-    std::istringstream names(text(machine, "/sys/class/tty/console/active"));
+    std::istringstream names(read_text(machine, "/sys/class/tty/console/active"));
     for (std::string name; names >> name;) {
         if (const auto device = tty_number(machine, name)) {
             found.push_back({*device, "/sys/class/tty/console/active"});
@@ -260,7 +260,7 @@ void from_active(const Machine &machine, std::vector<Console> &found) {
 // console=ttyS0,115200n8; console=serial0 names the link that the Raspberry
 // Pi's udev rules make.
 void from_cmdline(const Machine &machine, std::vector<Console> &found) {
-    for (const std::string &word : console_words(text(machine, "/proc/cmdline"))) {
+    for (const std::string &word : console_words(read_text(machine, "/proc/cmdline"))) {
         const std::string name = word.substr(8, word.find(',') - 8);
         struct stat node {};
         if (name.starts_with("serial") && machine.status("/dev/" + name, true, node) == 0) {
@@ -275,7 +275,7 @@ void from_cmdline(const Machine &machine, std::vector<Console> &found) {
 
 std::vector<Console> consoles(const Machine &machine) {
     std::vector<Console> found;
-    for (const dev_t device : console_list(text(machine, "/proc/consoles"))) {
+    for (const dev_t device : console_list(read_text(machine, "/proc/consoles"))) {
         found.push_back({device, "/proc/consoles"});
     }
     from_active(machine, found);

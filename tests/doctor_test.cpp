@@ -211,6 +211,7 @@ template <typename Row> std::string test_name(const testing::TestParamInfo<Row> 
 }
 
 struct CauseRow {
+    // cppcheck-suppress unusedStructMember ; PrintTo and test_name use it
     std::string name;
     std::function<void(Fake &, Processes &)> setup;
     std::string device;
@@ -470,6 +471,7 @@ void usb_device(Fake &made, const std::string &vendor, const std::string &produc
 }
 
 struct MachineRow {
+    // cppcheck-suppress unusedStructMember ; PrintTo and test_name use it
     std::string name;
     std::function<void(Fake &, Processes &)> setup;
     std::string model;
@@ -549,6 +551,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // What leads the report for a mix of devices, and the status.
 struct AnswerRow {
+    // cppcheck-suppress unusedStructMember ; PrintTo and test_name use it
     std::string name;
     std::function<void(Fake &)> setup;
     std::string answer; // the lines between the heading and the first device

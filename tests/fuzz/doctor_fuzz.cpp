@@ -41,7 +41,7 @@ void command_line(const std::string &cmdline) {
 }
 
 void group_file(const std::string &file) {
-    const std::vector<std::string> line = entry(file, 20);
+    const std::vector<std::string> line = entry_of(file, 20);
     check(line.empty() || (line.size() >= 4 && line[2] == "20"));
     if (listed_in(file, 20, "alice")) {
         check(!line.empty() && line.back().find("alice") != std::string::npos);
