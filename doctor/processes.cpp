@@ -30,14 +30,16 @@ dev_t unpack_tty(unsigned long packed) {
 // Kernel threads open no files, and their descriptors are hidden from all but root.
 constexpr unsigned long kernel_thread = 0x00200000;
 
-struct Stat {
+// What /proc/PID/stat tells.
+struct ProcessStat {
     bool read = false;    // false for a process gone meanwhile, or one refused
     bool refused = false; // another user's, under hidepid=1
     bool kernel_thread = false;
     dev_t terminal = 0; // the controlling terminal, 0 for none
 };
 
-Stat read_stat(pid_t pid, Processes &seen) {
+ProcessStat read_stat(pid_t pid, Processes &seen) {
+    errno = 0;
     const std::string stat = slurp(folder_of(pid) + "/stat");
     const bool refused = stat.empty() && refusal(errno);
     const size_t open = stat.find('(');
@@ -120,7 +122,7 @@ Processes scan_processes() {
     seen.hidepid = geteuid() != 0 && processes_invisible();
     for (const std::string &name : process_folders(under("/proc"))) {
         const auto pid = static_cast<pid_t>(number(name));
-        const Stat stat = read_stat(pid, seen);
+        const ProcessStat stat = read_stat(pid, seen);
         if (!stat.read) {
             seen.unseen += stat.refused ? 1 : 0;
         } else if (!stat.kernel_thread) {
