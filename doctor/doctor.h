@@ -89,7 +89,7 @@ struct Processes {
     std::vector<std::pair<Holder, Node>> controlling;
     std::vector<std::pair<Holder, int>> ptymasters; // pty masters, by index
     int unseen = 0; // processes listed whose descriptors are hidden (another user's; hidepid=1)
-    bool hidepid = false; // hidepid=2: other users' processes are not even listed
+    bool hidepid = false; // hidepid=2 or 4: other users' processes are not even listed
 };
 Processes scan_processes();
 // The locks of /proc/locks, and the holder of each, where /proc names one.
