@@ -90,10 +90,9 @@ std::string uarttext(const std::string &sysdir) {
 }
 
 void ptyend(Port &port, const Processes &seen, std::string &behind) {
-    const int index = static_cast<int>(minor(port.node.st_rdev));
     behind = "a pseudo-terminal, " + port.tty;
-    for (const auto &[holder, master] : seen.ptymasters) {
-        if (master == index) {
+    for (const auto &[holder, slave] : seen.ptymasters) {
+        if (same_device(slave, node_of(port.node))) {
             port.farend.push_back(holder.pid);
             behind += ", whose other end " + holdertext(holder) + " holds";
         }

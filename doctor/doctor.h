@@ -87,7 +87,7 @@ struct Processes {
     // Controlling terminals; a pty slave's devpts instance is the one of the
     // process's own descriptor on it, and unknown (0) where it holds none.
     std::vector<std::pair<Holder, Node>> controlling;
-    std::vector<std::pair<Holder, int>> ptymasters; // pty masters, by index
+    std::vector<std::pair<Holder, Node>> ptymasters; // pty masters, by their slave
     int unseen = 0; // processes listed whose descriptors are hidden (another user's; hidepid=1)
     bool hidepid = false; // hidepid=2 or 4: other users' processes are not even listed
 };

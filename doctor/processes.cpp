@@ -1,7 +1,7 @@
 // One pass over /proc: every process, its controlling terminal and the
 // character devices its descriptors are open on; and the locks of /proc/locks.
 // procfs/procfs.h walks /proc and says what its options hide; this adds the
-// doctor's --root prefix, the controlling terminals and the pty masters.
+// doctor's --root prefix and the controlling terminals.
 // Processes whose descriptors the caller may not see are counted, so that
 // the report can say what it could not see.
 #include "doctor/doctor.h"
@@ -14,9 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The pty masters' device, /dev/ptmx: which pair a master belongs to is in its fdinfo.
-const dev_t ptmx = makedev(5, 2);
 
 std::string folder_of(pid_t pid) {
     return under("/proc/" + std::to_string(pid));
@@ -81,11 +78,8 @@ void read_descriptors(pid_t pid, dev_t terminal, Processes &seen) {
     }
     for (const DeviceDescriptor &descriptor : descriptors.on_devices) {
         seen.opened.push_back({holder, descriptor.node, descriptor.fd});
-        if (descriptor.node.device == ptmx) {
-            const std::string index = fdinfo_field(process, descriptor.fd, "tty-index:");
-            if (!index.empty()) {
-                seen.ptymasters.emplace_back(holder, static_cast<int>(number(index)));
-            }
+        if (const auto slave = far_end(process, descriptor)) {
+            seen.ptymasters.emplace_back(holder, *slave);
         }
     }
 }
