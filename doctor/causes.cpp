@@ -99,10 +99,9 @@ std::string uart_text(const Machine &machine, const std::string &sysdir) {
 }
 
 void pty_end(Port &port, const Processes &seen, std::string &behind) {
-    const int index = static_cast<int>(minor(port.node.st_rdev));
     behind = "a pseudo-terminal, " + port.tty;
-    for (const auto &[holder, master] : seen.ptymasters) {
-        if (master == index) {
+    for (const auto &[holder, slave] : seen.ptymasters) {
+        if (same_device(slave, node_of(port.node))) {
             port.farend.push_back(holder.pid);
             behind += ", whose other end " + holder_text(holder) + " holds";
         }
@@ -248,13 +247,14 @@ std::vector<Holder> processes_on(const Port &port, const Processes &seen) {
             on.push_back(holder);
         }
     };
-    for (const auto &[holder, device] : seen.controlling) {
-        if (device == port.node.st_rdev) {
+    for (const auto &[holder, terminal] : seen.controlling) {
+        if (same_device(terminal, node_of(port.node))) {
             add(holder);
         }
     }
     for (const Opened &descriptor : seen.opened) {
-        if (descriptor.device == port.node.st_rdev && port.machine.opened_for_io(descriptor)) {
+        if (same_device(descriptor.node, node_of(port.node)) &&
+            port.machine.opened_for_io(descriptor)) {
             add(descriptor.holder);
         }
     }
@@ -272,8 +272,7 @@ void holder_causes(const Port &port, const Processes &seen, Report &report) {
         if (lock.filesystem != port.node.st_dev || lock.inode != port.node.st_ino) {
             continue;
         }
-        const std::string holder =
-            std::to_string(lock.pid) + " " + port.machine.command_of(lock.pid);
+        const std::string holder = holder_of(port.machine, lock);
         if (lock.kind == "FLOCK") {
             locking.push_back(lock.pid);
             report.causes.push_back(

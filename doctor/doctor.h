@@ -18,6 +18,8 @@
 // writes the report; main.cpp reads the options and prints it.
 #pragma once
 
+#include "procfs/procfs.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -25,20 +27,16 @@
 #include <sys/types.h>
 #include <vector>
 
-// processes.cpp
+class Machine;
+
+// processes.cpp: one pass over /proc (under --root), through procfs/procfs.h.
 struct Holder {
     pid_t pid;
     std::string command;
 };
-struct Lock {
-    std::string kind; // FLOCK, POSIX, OFDLCK
-    pid_t pid;
-    dev_t filesystem;
-    ino_t inode;
-};
 struct Opened {
     Holder holder;
-    dev_t device;
+    Node node;
     std::string fd;
 };
 // What one pass over /proc found.
@@ -46,15 +44,22 @@ struct Processes {
     std::vector<Holder> all;
     // Every descriptor on a character device.
     std::vector<Opened> opened;
-    std::vector<std::pair<Holder, dev_t>> controlling; // controlling terminals
-    std::vector<std::pair<Holder, int>> ptymasters;    // pty masters, by index
-    int unseen = 0;                                    // processes whose descriptors are hidden
-    bool hidepid = false;
+    // Controlling terminals; a pty slave's devpts instance is the one of the
+    // process's own descriptor on it, and unknown (0) where it holds none.
+    std::vector<std::pair<Holder, Node>> controlling;
+    std::vector<std::pair<Holder, Node>> ptymasters; // pty masters, by their slave
+    int unseen = 0; // processes listed whose descriptors are hidden (another user's; hidepid=1)
+    bool hidepid = false; // hidepid=2 or 4: other users' processes are not even listed
 };
 Processes scan_processes();
+// The locks of /proc/locks, and the holder of each, where /proc names one.
 std::vector<Lock> locks();
+// "1234 minicom", or what stands for a holder that /proc does not name; the
+// command as the machine tells it.
+std::string holder_of(const Machine &machine, const Lock &lock);
 std::string command_of(pid_t pid);
-// False for a descriptor opened with O_PATH, which touches no device.
+// False for a descriptor opened with O_PATH, which touches no device, and for
+// one closed since the pass (procfs/procfs.h says why).
 bool opened_for_io(const Opened &descriptor);
 bool running(pid_t pid);
 

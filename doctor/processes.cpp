@@ -1,67 +1,50 @@
 // One pass over /proc: every process, its controlling terminal and the
 // character devices its descriptors are open on; and the locks of /proc/locks.
-//
-// A descriptor's device comes from stat on /proc/PID/fd/N, which reaches the
-// open file without opening anything. Processes whose descriptors the caller
-// may not see (another user's, unless root) are counted, so that the report
-// can say what it could not see.
+// procfs/procfs.h walks /proc and says what its options hide; this adds the
+// doctor's --root prefix and the controlling terminals.
+// Processes whose descriptors the caller may not see are counted, so that
+// the report can say what it could not see.
 #include "doctor/doctor.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
-#include <memory>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
 
-struct Closedir {
-    void operator()(DIR *directory) const {
-        closedir(directory);
-    }
-};
-using Directory = std::unique_ptr<DIR, Closedir>;
-
-// The pty masters' device, /dev/ptmx: which pair a master belongs to is in its fdinfo.
-const dev_t ptmx = makedev(5, 2);
-
-bool isnumber(const std::string &text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// The field of /proc/PID/fdinfo/FD that starts with label.
-std::string fdinfo(const std::string &process, const std::string &fd, const std::string &label) {
-    std::istringstream lines(slurp(under("/proc/" + process + "/fdinfo/" + fd)));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with(label)) {
-            return line.substr(label.size());
-        }
-    }
-    return "";
+std::string folder_of(pid_t pid) {
+    return under("/proc/" + std::to_string(pid));
 }
 
 // The kernel packs the controlling terminal's number into tty_nr, field 7 of /proc/PID/stat.
-dev_t unpacktty(unsigned long packed) {
+dev_t unpack_tty(unsigned long packed) {
     return makedev((packed >> 8) & 0xfff, (packed & 0xff) | ((packed >> 12) & 0xfff00));
 }
 
 // Kernel threads open no files, and their descriptors are hidden from all but root.
-constexpr unsigned long kernelthread = 0x00200000;
+constexpr unsigned long kernel_thread = 0x00200000;
 
-// False for a kernel thread, or a process gone meanwhile.
-bool readstat(const std::string &process, Processes &seen) {
-    const std::string stat = slurp(under("/proc/" + process + "/stat"));
+// What /proc/PID/stat tells.
+struct ProcessStat {
+    bool read = false;    // false for a process gone meanwhile, or one refused
+    bool refused = false; // another user's, under hidepid=1
+    bool kernel_thread = false;
+    dev_t terminal = 0; // the controlling terminal, 0 for none
+};
+
+ProcessStat read_stat(pid_t pid, Processes &seen) {
+    errno = 0;
+    const std::string stat = slurp(folder_of(pid) + "/stat");
+    const bool refused = stat.empty() && refusal(errno);
     const size_t open = stat.find('(');
     const size_t close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) {
-        return false;
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        return {.refused = refused};
     }
-    const Holder holder{static_cast<pid_t>(number(process)),
-                        stat.substr(open + 1, close - open - 1)};
-    seen.all.push_back(holder);
+    seen.all.push_back({pid, stat.substr(open + 1, close - open - 1)});
     std::istringstream fields(stat.substr(close + 1));
     std::string state;
     long ppid = 0;
@@ -71,37 +54,43 @@ bool readstat(const std::string &process, Processes &seen) {
     long foreground = 0;
     unsigned long flags = 0;
     fields >> state >> ppid >> group >> session >> packed >> foreground >> flags;
-    if (packed != 0) {
-        seen.controlling.emplace_back(holder, unpacktty(packed));
-    }
-    return (flags & kernelthread) == 0;
+    return {.read = true,
+            .kernel_thread = (flags & kernel_thread) != 0,
+            .terminal = unpack_tty(packed)};
 }
 
-void readdescriptors(const std::string &process, Processes &seen) {
-    const Directory fds(opendir(under("/proc/" + process + "/fd").c_str()));
-    if (!fds) {
-        seen.unseen += errno == EACCES ? 1 : 0;
-        return;
-    }
+// A pty slave's number repeats in every devpts instance; the process's own
+// descriptor on it tells which one its controlling terminal is.
+Node terminal_node(dev_t terminal, const std::vector<DeviceDescriptor> &descriptors) {
+    const auto own = std::ranges::find_if(descriptors, [&](const DeviceDescriptor &descriptor) {
+        return descriptor.node.device == terminal;
+    });
+    return {terminal, own == descriptors.end() ? 0 : own->node.filesystem};
+}
+
+void read_descriptors(pid_t pid, dev_t terminal, Processes &seen) {
+    const std::string process = folder_of(pid);
+    const Descriptors descriptors = device_descriptors(process);
+    seen.unseen += descriptors.hidden ? 1 : 0;
     const Holder &holder = seen.all.back();
-    while (const dirent *entry = readdir(fds.get())) {
-        struct stat file {};
-        if (entry->d_name[0] == '.' || fstatat(dirfd(fds.get()), entry->d_name, &file, 0) != 0 ||
-            !S_ISCHR(file.st_mode)) {
-            continue;
-        }
-        seen.opened.push_back({holder, file.st_rdev, entry->d_name});
-        if (file.st_rdev == ptmx) {
-            const std::string index = fdinfo(process, entry->d_name, "tty-index:");
-            if (!index.empty()) {
-                seen.ptymasters.emplace_back(holder, static_cast<int>(number(index)));
-            }
+    if (terminal != 0) {
+        seen.controlling.emplace_back(holder, terminal_node(terminal, descriptors.on_devices));
+    }
+    for (const DeviceDescriptor &descriptor : descriptors.on_devices) {
+        seen.opened.push_back({holder, descriptor.node, descriptor.fd});
+        if (const auto slave = far_end(process, descriptor)) {
+            seen.ptymasters.emplace_back(holder, *slave);
         }
     }
 }
 
-// hidepid=1 or 2 (invisible, noaccess) or subset=pid hide other users' processes entirely.
-bool hiddenprocesses() {
+// hidepid=2 (invisible), and 4 (ptraceable) for processes this one may not
+// trace, leave other users' processes out of /proc's listing. hidepid=1
+// (noaccess) lists them but refuses their folders, which the pass counts as
+// it meets them; subset=pid hides no process.
+bool processes_invisible() {
+    constexpr std::array invisible{"hidepid=2", "hidepid=invisible", "hidepid=4",
+                                   "hidepid=ptraceable"};
     std::istringstream mounts(slurp(under("/proc/self/mountinfo")));
     for (std::string line; std::getline(mounts, line);) {
         std::istringstream fields(line);
@@ -111,10 +100,9 @@ bool hiddenprocesses() {
         std::string from;
         std::string point;
         fields >> id >> parent >> numbers >> from >> point;
-        const bool hides = line.find("hidepid=") != std::string::npos &&
-                           line.find("hidepid=0") == std::string::npos &&
-                           line.find("hidepid=off") == std::string::npos;
-        if (point == "/proc" && (hides || line.find("subset=pid") != std::string::npos)) {
+        const bool hides = std::ranges::any_of(
+            invisible, [&](const char *option) { return line.find(option) != std::string::npos; });
+        if (point == "/proc" && hides) {
             return true;
         }
     }
@@ -125,63 +113,36 @@ bool hiddenprocesses() {
 
 Processes scan_processes() {
     Processes seen;
-    seen.hidepid = geteuid() != 0 && hiddenprocesses();
-    const Directory processes(opendir(under("/proc").c_str()));
-    const std::string self = std::to_string(getpid());
-    while (processes) {
-        const dirent *entry = readdir(processes.get());
-        if (entry == nullptr) {
-            break;
-        }
-        const std::string process = entry->d_name;
-        if (isnumber(process) && process != self && readstat(process, seen)) {
-            readdescriptors(process, seen);
+    seen.hidepid = geteuid() != 0 && processes_invisible();
+    for (const std::string &name : process_folders(under("/proc"))) {
+        const auto pid = static_cast<pid_t>(number(name));
+        const ProcessStat stat = read_stat(pid, seen);
+        if (!stat.read) {
+            seen.unseen += stat.refused ? 1 : 0;
+        } else if (!stat.kernel_thread) {
+            read_descriptors(pid, stat.terminal, seen);
         }
     }
     return seen;
 }
 
-// Lines such as "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; those with
-// "->" wait for a lock and hold none. The file system's numbers are hex.
 std::vector<Lock> locks() {
-    std::vector<Lock> found;
-    std::istringstream lines(slurp(under("/proc/locks")));
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::string position;
-        std::string kind;
-        std::string mode;
-        std::string access;
-        std::string pid;
-        std::string file;
-        fields >> position >> kind;
-        if (kind == "->") {
-            continue;
-        }
-        fields >> mode >> access >> pid >> file;
-        const size_t first = file.find(':');
-        const size_t second = file.find(':', first + 1);
-        if (!isnumber(pid) || second == std::string::npos) {
-            continue;
-        }
-        const dev_t filesystem =
-            makedev(number(file.substr(0, first), 16), number(file.substr(first + 1), 16));
-        found.push_back({kind, static_cast<pid_t>(number(pid)), filesystem,
-                         static_cast<ino_t>(number(file.substr(second + 1)))});
-    }
-    return found;
+    return read_locks(under("/proc"));
+}
+
+std::string holder_of(const Machine &machine, const Lock &lock) {
+    return lock.pid == 0 ? "a process hidden from lowrad-doctor"
+                         : std::to_string(lock.pid) + " " + machine.command_of(lock.pid);
 }
 
 bool opened_for_io(const Opened &descriptor) {
-    const std::string flags =
-        fdinfo(std::to_string(descriptor.holder.pid), descriptor.fd, "flags:");
-    return flags.empty() || (number(flags, 8) & O_PATH) == 0;
+    return opened_for_io(folder_of(descriptor.holder.pid), descriptor.fd);
 }
 
 std::string command_of(pid_t pid) {
-    return slurp(under("/proc/" + std::to_string(pid) + "/comm"));
+    return slurp(folder_of(pid) + "/comm");
 }
 
 bool running(pid_t pid) {
-    return pid > 0 && exists(under("/proc/" + std::to_string(pid)));
+    return pid > 0 && exists(folder_of(pid));
 }

@@ -39,12 +39,6 @@ std::string read_all(int fd, size_t limit) {
     return content;
 }
 
-struct Closedir {
-    void operator()(DIR *directory) const {
-        closedir(directory);
-    }
-};
-
 // /proc/self/mountinfo and /etc/group are the longest files read: this
 // bounds them far above any real machine's.
 constexpr size_t longest_file = size_t{64} << 20;
@@ -78,7 +72,7 @@ class RealMachine final : public Machine {
     }
     std::vector<std::string> list(const std::string &folder) const override {
         std::vector<std::string> names;
-        const std::unique_ptr<DIR, Closedir> directory(opendir(under(folder).c_str()));
+        const Directory directory = open_directory(under(folder));
         while (directory) {
             const dirent *found = readdir(directory.get());
             if (found == nullptr) {

@@ -3,12 +3,14 @@
 // inotify says that the terminal was opened or closed, not by whom, and merges
 // an event with an identical one still unread. /proc holds the whole truth:
 // each process's descriptors, as links to what they are open on. A descriptor
-// on the terminal's device, opened to read or write, is a hold; one opened
-// with O_PATH, as the runner's while it sets up, is not. Processes that this
-// one may not inspect (another user's, unless it is root) are not seen.
+// on the terminal, opened to read or write, is a hold; one opened with O_PATH,
+// as the runner's while it sets up, is not. A pts of the same number in
+// another devpts instance (a container's, a terminal's in another mount
+// namespace) is another terminal. Processes that this one may not inspect
+// (another user's, unless it is root) are not seen. procfs/procfs.h walks /proc.
 #pragma once
 
-#include <sys/types.h>
+#include "procfs/procfs.h"
 
-// Whether a process other than this one holds the terminal with device number terminal.
-bool held_elsewhere(dev_t terminal);
+// Whether a process other than this one holds the terminal.
+bool held_elsewhere(const Node &terminal);

@@ -96,7 +96,7 @@ class Session {
         slave_ = check(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), path);
         struct stat slave {};
         check(fstat(slave_, &slave), path);
-        terminal_ = slave.st_rdev;
+        terminal_ = node_of(slave);
         events_ = check(inotify_init1(IN_NONBLOCK | IN_CLOEXEC), "inotify");
         check(inotify_add_watch(events_, path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE), path);
         std::printf("%s\n", path);
@@ -229,7 +229,7 @@ class Session {
     int stop_;
     int events_ = -1;
     int slave_ = -1;
-    dev_t terminal_ = 0; // the slave's device number
+    Node terminal_{}; // the slave, and the devpts instance it belongs to
     int line_;
     unsigned openers_ = 0;
     Counter counter_;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <getopt.h>
 #include <map>
 #include <string_view>
 
@@ -28,7 +29,8 @@ With DEVICE (e.g. /dev/ttyUSB0, wired to lowrad's port by a null-modem cable)
 frames are sent all the time, and each line typed on standard input places or
 removes the sample, which starts the next run.
 
-Options:
+Options (a value as in --period 0.5 or --period=0.5; an option may be
+shortened to any beginning that no other option shares):
   --background CPM      mean rate without the sample, impulses/minute (30)
   --sample CPM          mean rate with the sample, background included (90);
                         a frame's count is drawn from a Poisson distribution
@@ -66,7 +68,7 @@ Log on standard output, one line per event:
   sample placed|removed         DEVICE mode: a line was typed
   frame C                       DEVICE mode: a frame with count C was sent
 On SIGTERM or SIGINT a run still open is logged as closed and the exit status
-is 0. Bad options make the exit status 2.
+is 0. Bad options (and an empty DEVICE) make the exit status 2.
 
 Example, lowrad on the simulator's pty as its /dev/ttyS0, with the log in a
 file so that it stays out of lowrad's dialogue:
@@ -75,7 +77,7 @@ file so that it stays out of lowrad's dialogue:
   lowrad-run --map ttyS0=/dev/pts/3
 )";
 
-[[noreturn]] void usage_error(const std::string &message) {
+[[noreturn]] void misuse(const std::string &message) {
     std::fprintf(stderr, "lowrad-sim: %s\nTry 'lowrad-sim --help'.\n", message.c_str());
     std::exit(2);
 }
@@ -87,7 +89,7 @@ T parse_number(std::string_view text, T low, T high, std::string_view option) {
     const auto [stop, error] = std::from_chars(text.data(), end, value);
     // Written as a negation so that NaN is refused too.
     if (error != std::errc{} || stop != end || !(value >= low && value <= high)) {
-        usage_error("--" + std::string(option) + ": bad value '" + std::string(text) + "'");
+        misuse("--" + std::string(option) + ": bad value '" + std::string(text) + "'");
     }
     return value;
 }
@@ -104,6 +106,35 @@ std::vector<unsigned> parse_counts(std::string_view text, std::string_view optio
     }
 }
 
+// What getopt_long returns for the options without a value; those with one
+// return first_value and up, each its own, so that an abbreviation that fits
+// two of them is refused as ambiguous.
+enum Key { help_key = 'h', mid_frame_key = 1, first_value = 256 };
+
+// The options that take a value, as getopt_long reads them, from the setters'
+// names; then those without one.
+std::vector<option> long_options(const std::map<std::string_view, std::function<void()>> &setters) {
+    std::vector<option> options;
+    for (const auto &[name, setter] : setters) {
+        const auto key = first_value + static_cast<int>(options.size());
+        options.push_back({name.data(), required_argument, nullptr, key});
+    }
+    options.push_back({"mid-frame", no_argument, nullptr, mid_frame_key});
+    options.push_back({"help", no_argument, nullptr, help_key});
+    options.push_back({nullptr, 0, nullptr, 0});
+    return options;
+}
+
+// What getopt_long refused, named as the user typed it.
+std::string refused(char **argv, int key) {
+    const std::string typed = argv[optind - 1];
+    if (key == ':') {
+        return "option needs a value: " + typed;
+    }
+    return optopt != 0 ? "unknown option: -" + std::string(1, static_cast<char>(optopt))
+                       : "unknown or ambiguous option: " + typed.substr(0, typed.find('='));
+}
+
 } // namespace
 
 Options parse_options(int argc, char **argv) {
@@ -114,6 +145,7 @@ Options parse_options(int argc, char **argv) {
     const auto rate = [&] { return parse_number(value, 0.001, 1e6, name); };
     // Noise is made before it is sent: its length bounds the memory it takes.
     const auto noise = [&] { return parse_number(value, 0U, max_noise, name); };
+    // std::string_view keys that point at literals, so that getopt_long may keep them.
     const std::map<std::string_view, std::function<void()>> take_value{
         {"background", [&] { o.background_cpm = rate(); }},
         {"sample", [&] { o.sample_cpm = rate(); }},
@@ -129,22 +161,29 @@ Options parse_options(int argc, char **argv) {
         {"silent-run", [&] { o.silent_run = count(1); }},
         {"hangup-after", [&] { o.hangup_after = count(1); }},
     };
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        name = arg.starts_with("--") ? arg.substr(2) : "";
-        const auto setter = take_value.find(name);
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(help, stdout);
-            std::exit(0);
-        } else if (arg == "--mid-frame") {
+    const std::vector<option> options = long_options(take_value);
+    opterr = 0; // its complaints are ours, in our words
+    for (int key = 0; (key = getopt_long(argc, argv, ":h", options.data(), nullptr)) != -1;) {
+        if (key >= first_value) {
+            name = options[static_cast<size_t>(key - first_value)].name;
+            value = optarg;
+            take_value.at(name)();
+        } else if (key == mid_frame_key) {
             o.mid_frame = true;
-        } else if (setter != take_value.end() && i + 1 < argc) {
-            value = argv[++i];
-            setter->second();
-        } else if (arg.starts_with("-") || !o.device.empty()) {
-            usage_error("unknown option, missing value or extra argument: " + std::string(arg));
+        } else if (key == help_key) {
+            std::fputs(help, stdout);
+            std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1);
         } else {
-            o.device = arg;
+            misuse(refused(argv, key));
+        }
+    }
+    if (argc - optind > 1) {
+        misuse("one DEVICE at most: " + std::string(argv[optind + 1]));
+    }
+    if (optind < argc) {
+        o.device = argv[optind];
+        if (o.device.empty()) {
+            misuse("DEVICE is empty");
         }
     }
     return o;

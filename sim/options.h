@@ -1,7 +1,8 @@
 // The simulator's command line.
 //
-// parse_options reads it into an Options record; --help prints the summary and
-// exits 0, a bad option or value exits 2 with a hint.
+// parse_options reads it with getopt_long into an Options record, as any GNU
+// tool reads its own (--name=value, abbreviations, --); --help prints the
+// summary and exits 0, a bad option or value exits 2 with a hint.
 #pragma once
 
 #include <optional>

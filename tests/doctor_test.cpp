@@ -373,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "end that program while lowrad measures", 1},
         CauseRow{"open without a lock",
                  [](Fake &, Processes &seen) {
-                     seen.opened.push_back({{4321, "minicom"}, usb0, "3"});
+                     seen.opened.push_back({{4321, "minicom"}, {usb0, devtmpfs}, "3"});
                  },
                  "/dev/ttyUSB0", Verdict::shared, "4321 minicom has it open, without a lock", "",
                  1},

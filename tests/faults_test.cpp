@@ -1,8 +1,8 @@
 // lowrad when things go wrong around it: a counter that hangs up or vanishes,
 // a line full of noise, a signal, standard streams that end, close or break,
 // a second instance on the same port, a second opener of the simulator's
-// line. Each ends as the program's rules say, never with a crash, a hang or
-// a busy loop. And the simulator's own ends on a serial device.
+// line, a terminal of the same number in another devpts instance. Each ends as the program's rules
+// say, never with a crash, a hang or a busy loop. And the simulator's own ends on a serial device.
 #include "dialogue.h"
 #include "harness.h"
 #include "sim/pty.h"
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <stdexcept>
@@ -191,6 +192,22 @@ INSTANTIATE_TEST_SUITE_P(
                                     8,
                                     {"open 1 background", "open 2 sample"}}));
 
+// Every devpts instance numbers its terminals from 0: a pts of the same
+// number elsewhere on the machine is not the simulator's, and the end of
+// lowrad's run is logged all the same.
+TEST(Faults, SameTerminalNumberInAnotherDevptsInstanceHoldsNothing) {
+    Simulator sim(counter());
+    const auto number =
+        static_cast<unsigned>(std::stoul(sim.path().substr(sim.path().rfind('/') + 1)));
+    const HoldingChild other([number] { return hold_foreign_terminal(number); });
+    if (other.error() != 0) {
+        GTEST_SKIP() << "no devpts instance of its own: " << std::strerror(other.error());
+    }
+    const Outcome run = runlowrad({"ttyS0=" + sim.path()}, "0\nG\nQ\n");
+    EXPECT_EQ(run.output, banner + background0 + progress(repeated({5})) + sampleprompt);
+    sim.awaitline("close 1");
+}
+
 // A pseudo-terminal on which the test itself is the counter: it sees every
 // byte lowrad writes on the line and what lowrad leaves unread.
 class CounterLine {
@@ -303,6 +320,29 @@ TEST(Faults, SimulatorOnADeviceEndsItsRunsAsLogged) {
     sim.type("\n\n\n");
     sim.awaitexit();
     EXPECT_EQ(sim.finish(), "sample placed\n");
+}
+
+// The simulator's command line is read as any GNU tool's; whatever it cannot
+// take is one line and a hint, and status 2, before anything is set up.
+TEST(Faults, SimulatorRefusesMisuseWithStatus2) {
+    const std::string hint = "\nTry 'lowrad-sim --help'.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows{
+        {{"--bogus"}, "unknown or ambiguous option: --bogus"},
+        {{"--sam=5"}, "unknown or ambiguous option: --sam"},
+        {{"-x"}, "unknown option: -x"},
+        {{"--period"}, "option needs a value: --period"},
+        {{"--period=0"}, "--period: bad value '0'"},
+        {{"--sample-c", "1,x"}, "--sample-counts: bad value 'x'"},
+        {{"--runs", "1", "/dev/null", "--", "/dev/zero"}, "one DEVICE at most: /dev/zero"},
+        {{""}, "DEVICE is empty"},
+    };
+    for (const auto &[args, refusal] : rows) {
+        std::vector<std::string> command{SIM_PATH};
+        command.insert(command.end(), args.begin(), args.end());
+        const Outcome run = execute(command);
+        EXPECT_EQ(run.output, "lowrad-sim: " + refusal + hint) << args.front();
+        EXPECT_EQ(run.status, 2) << args.front();
+    }
 }
 
 // A second lowrad on a port that one holds fails to open it and never reads

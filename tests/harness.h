@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <sys/types.h>
@@ -116,6 +117,35 @@ struct Answered {
 inline void PrintTo(const Answered &row, std::ostream *os) {
     *os << testing::PrintToString(row.answers);
 }
+
+// A child of the test that takes a hold of something (hold returns 0 once it
+// holds, or an errno), keeps it until this object ends, and dies with the test.
+class HoldingChild {
+  public:
+    explicit HoldingChild(const std::function<int()> &hold);
+    HoldingChild(const HoldingChild &) = delete;
+    HoldingChild &operator=(const HoldingChild &) = delete;
+    ~HoldingChild();
+
+    pid_t id() const {
+        return pid;
+    }
+    // 0 once the child holds, else why it could not.
+    int error() const {
+        return failure;
+    }
+
+  private:
+    pid_t pid = -1;
+    int release = -1;
+    int failure = 0;
+};
+
+// For a HoldingChild: holds pts/number of a devpts instance of its own, with
+// the masters of pts/0 to pts/number, in a private mount namespace (inside a
+// user namespace where the test is not root), as a container's terminal of
+// the same number would; 0, or an errno.
+int hold_foreign_terminal(unsigned number);
 
 // Runs a command (a path, or a name found on PATH) with input on its standard
 // input; the output is its standard output and standard error together.
