@@ -242,10 +242,10 @@ HoldingChild::HoldingChild(const std::function<int()> &hold) {
     if (pid == 0) {
         close(ready.read);
         close(done.write);
-        const int error =
+        const int outcome =
             prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent ? hold() : ECHILD;
         char end = 0;
-        if (write(ready.write, &error, sizeof error) == sizeof error && error == 0) {
+        if (write(ready.write, &outcome, sizeof outcome) == sizeof outcome && outcome == 0) {
             while (read(done.read, &end, 1) > 0) {
             }
         }
