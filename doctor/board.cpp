@@ -4,53 +4,27 @@
 #include "doctor/doctor.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <dirent.h>
 #include <map>
-#include <memory>
-#include <sys/stat.h>
 
 namespace {
 
-struct Closedir {
-    void operator()(DIR *directory) const {
-        closedir(directory);
-    }
-};
-
-std::vector<std::string> entries(const std::string &folder) {
-    std::vector<std::string> names;
-    const std::unique_ptr<DIR, Closedir> directory(opendir(folder.c_str()));
-    while (directory) {
-        const dirent *entry = readdir(directory.get());
-        if (entry == nullptr) {
-            break;
-        }
-        if (entry->d_name[0] != '.') {
-            names.emplace_back(entry->d_name);
-        }
-    }
-    std::ranges::sort(names);
-    return names;
-}
-
 // The USB serial chips met most often, and the kernel module that drives each.
-const std::map<std::string, std::string> serialchips{
+const std::map<std::string, std::string> serial_chips{
     {"0403", "ftdi_sio"}, {"067b", "pl2303"}, {"10c4", "cp210x"}, {"1a86", "ch341"}};
 
 // A tty under any of the device's interfaces: ttyUSBn directly, ttyACMn in tty/.
-bool hastty(const std::string &device, std::string &interfacedriver) {
+bool has_tty(const Machine &machine, const std::string &device, std::string &interface_driver) {
     const std::string name = device.substr(device.rfind('/') + 1);
-    for (const std::string &interface : entries(device)) {
+    for (const std::string &interface : machine.list(device)) {
         if (!interface.starts_with(name + ":")) {
             continue;
         }
         const std::string folder = device + "/" + interface;
-        const std::string driver = linktarget(folder + "/driver");
+        const std::string driver = machine.link_target(folder + "/driver");
         if (!driver.empty()) {
-            interfacedriver = driver.substr(driver.rfind('/') + 1);
+            interface_driver = driver.substr(driver.rfind('/') + 1);
         }
-        for (const std::string &inside : entries(folder)) {
+        for (const std::string &inside : machine.list(folder)) {
             if (inside.starts_with("ttyUSB") || inside == "tty") {
                 return true;
             }
@@ -59,31 +33,31 @@ bool hastty(const std::string &device, std::string &interfacedriver) {
     return false;
 }
 
-bool cdcacm(const std::string &device) {
+bool cdc_acm(const Machine &machine, const std::string &device) {
     const std::string name = device.substr(device.rfind('/') + 1);
-    return std::ranges::any_of(entries(device), [&](const std::string &interface) {
+    return std::ranges::any_of(machine.list(device), [&](const std::string &interface) {
         return interface.starts_with(name + ":") &&
-               slurp(device + "/" + interface + "/bInterfaceClass") == "02" &&
-               slurp(device + "/" + interface + "/bInterfaceSubClass") == "02";
+               read_text(machine, device + "/" + interface + "/bInterfaceClass") == "02" &&
+               read_text(machine, device + "/" + interface + "/bInterfaceSubClass") == "02";
     });
 }
 
-const Holder *findcommand(const Processes &seen, const std::string &command) {
+const Holder *find_command(const Processes &seen, const std::string &command) {
     const auto found = std::ranges::find_if(
         seen.all, [&](const Holder &holder) { return holder.command == command; });
     return found == seen.all.end() ? nullptr : &*found;
 }
 
-std::string devicetree() {
-    const std::string proc = under("/proc/device-tree");
-    return exists(proc + "/model") ? proc : under("/sys/firmware/devicetree/base");
+std::string device_tree(const Machine &machine) {
+    const std::string proc = "/proc/device-tree";
+    return exists(machine, proc + "/model") ? proc : "/sys/firmware/devicetree/base";
 }
 
 } // namespace
 
-std::vector<Cause> usbcauses(const Processes &seen) {
+std::vector<Cause> usb_causes(const Machine &machine, const Processes &seen) {
     std::vector<Cause> causes;
-    const Holder *brltty = findcommand(seen, "brltty");
+    const Holder *brltty = find_command(seen, "brltty");
     if (brltty != nullptr) {
         causes.push_back({Weight::note,
                           "brltty runs (" + std::to_string(brltty->pid) +
@@ -92,29 +66,31 @@ std::vector<Cause> usbcauses(const Processes &seen) {
                           "where no braille display needs it: sudo systemctl mask "
                           "brltty-udev.service brltty.service, then plug the adapter in again"});
     }
-    if (const Holder *modems = findcommand(seen, "ModemManager")) {
+    if (const Holder *modems = find_command(seen, "ModemManager")) {
         causes.push_back({Weight::note,
                           "ModemManager runs (" + std::to_string(modems->pid) +
                               "): it probes new serial ports with modem commands",
                           "where no modem needs it: sudo systemctl disable --now ModemManager"});
     }
-    const std::string bus = under("/sys/bus/usb/devices");
-    for (const std::string &name : entries(bus)) {
+    const std::string bus = "/sys/bus/usb/devices";
+    for (const std::string &name : machine.list(bus)) {
         const std::string device = bus + "/" + name;
-        const auto chip = serialchips.find(slurp(device + "/idVendor"));
-        std::string interfacedriver = "none";
-        if (name.find(':') != std::string::npos || (chip == serialchips.end() && !cdcacm(device)) ||
-            hastty(device, interfacedriver)) {
+        const auto chip = serial_chips.find(read_text(machine, device + "/idVendor"));
+        std::string interface_driver = "none";
+        if (name.find(':') != std::string::npos ||
+            (chip == serial_chips.end() && !cdc_acm(machine, device)) ||
+            has_tty(machine, device, interface_driver)) {
             continue;
         }
-        const std::string module = chip == serialchips.end() ? "cdc_acm" : chip->second;
-        const std::string product = slurp(device + "/product");
+        const std::string module = chip == serial_chips.end() ? "cdc_acm" : chip->second;
+        const std::string product = read_text(machine, device + "/product");
         causes.push_back(
             {Weight::note,
-             "the USB serial adapter " + slurp(device + "/idVendor") + ":" +
-                 slurp(device + "/idProduct") + (product.empty() ? "" : " (" + product + ")") +
-                 " has no serial device (its interface's driver: " + interfacedriver + ")",
-             brltty != nullptr || interfacedriver == "usbfs"
+             "the USB serial adapter " + read_text(machine, device + "/idVendor") + ":" +
+                 read_text(machine, device + "/idProduct") +
+                 (product.empty() ? "" : " (" + product + ")") +
+                 " has no serial device (its interface's driver: " + interface_driver + ")",
+             brltty != nullptr || interface_driver == "usbfs"
                  ? "a program (brltty?) has claimed it: stop that program, then plug the "
                    "adapter in again"
                  : "load its driver: sudo modprobe " + module +
@@ -126,20 +102,21 @@ std::vector<Cause> usbcauses(const Processes &seen) {
 // On the Pi the GPIO UART is /dev/serial0; which tty that is depends on the
 // model, config.txt and the kernel. The device tree's aliases name the UART
 // nodes; a disabled node, or one with a bluetooth child, is no counter's.
-std::vector<Cause> raspberrycauses(std::string &model) {
+std::vector<Cause> raspberry_causes(const Machine &machine, std::string &model) {
     std::vector<Cause> causes;
-    const std::string tree = devicetree();
-    model = slurp(tree + "/model");
+    const std::string tree = device_tree(machine);
+    model = read_text(machine, tree + "/model");
     if (!model.starts_with("Raspberry Pi")) {
         model.clear();
         return causes;
     }
     for (const std::string alias : {"serial0", "serial1"}) {
-        const std::string target = linktarget(under("/dev/" + alias));
+        const std::string target = machine.link_target("/dev/" + alias);
         model += ", /dev/" + alias + " -> " + (target.empty() ? "nothing" : target);
-        const std::string node = slurp(tree + "/aliases/" + alias);
-        const std::string status = slurp(tree + node + "/status");
-        const bool mini = slurp(tree + node + "/compatible").starts_with("brcm,bcm2835-aux-uart");
+        const std::string node = read_text(machine, tree + "/aliases/" + alias);
+        const std::string status = read_text(machine, tree + node + "/status");
+        const bool mini =
+            read_text(machine, tree + node + "/compatible").starts_with("brcm,bcm2835-aux-uart");
         if (node.empty()) {
             continue;
         }
@@ -150,7 +127,7 @@ std::vector<Cause> raspberrycauses(std::string &model) {
                               "add enable_uart=1 to config.txt (/boot/firmware/config.txt), "
                               "and reboot"});
         }
-        if (exists(tree + node + "/bluetooth")) {
+        if (exists(machine, tree + node + "/bluetooth")) {
             causes.push_back(
                 {Weight::note,
                  "the UART of " + alias + " (" + node + (target.empty() ? "" : ", " + target) +
@@ -162,31 +139,15 @@ std::vector<Cause> raspberrycauses(std::string &model) {
     return causes;
 }
 
-void listothers() {
+std::vector<std::string> other_devices(const Machine &machine) {
     std::vector<std::string> found;
-    for (const std::string &name : entries(under("/dev"))) {
-        if (name.starts_with("ttyUSB") || name.starts_with("ttyACM") ||
-            name.starts_with("ttyAMA") || name == "serial0" || name == "serial1") {
-            found.push_back(name);
+    for (const std::string prefix : {"ttyUSB", "ttyACM", "ttyAMA", "serial"}) {
+        for (const std::string &name : machine.list("/dev")) {
+            if (name.starts_with(prefix) &&
+                (prefix != "serial" || name == "serial0" || name == "serial1")) {
+                found.push_back("/dev/" + name);
+            }
         }
     }
-    std::printf("\nOther serial devices (lowrad selects only ttyS0 to ttyS3; lowrad-run shows it "
-                "one of these):\n");
-    if (found.empty()) {
-        std::printf("  none\n");
-    }
-    for (const std::string &name : found) {
-        const std::string path = "/dev/" + name;
-        struct stat node {};
-        std::string about;
-        if (const std::string target = linktarget(under(path)); !target.empty()) {
-            about = " -> " + target;
-        }
-        if (stat(under(path).c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
-            const std::string driver = hardwaredriver(sysfsdir(node.st_rdev));
-            about += driver.empty() ? "" : ", driver " + driver;
-        }
-        std::printf("  %s%s: lowrad-run --map ttyS0=%s\n", path.c_str(), about.c_str(),
-                    path.c_str());
-    }
+    return found;
 }

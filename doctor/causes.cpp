@@ -10,6 +10,8 @@
 #include "doctor/doctor.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -20,17 +22,18 @@ namespace {
 
 // How the node came to be this report's port, and what it is.
 struct Port {
+    const Machine &machine;
     std::string path;
     struct stat node;
     std::string tty;           // the kernel's name, where a tty driver serves it
     std::vector<pid_t> farend; // processes holding the other end of a pseudo-terminal
 };
 
-std::string holdertext(const Holder &holder) {
+std::string holder_text(const Holder &holder) {
     return std::to_string(holder.pid) + " " + holder.command;
 }
 
-std::string kindof(mode_t mode) {
+std::string kind_of(mode_t mode) {
     if (S_ISDIR(mode)) {
         return "a directory";
     }
@@ -40,24 +43,30 @@ std::string kindof(mode_t mode) {
     return S_ISBLK(mode) ? "a block device" : "no device";
 }
 
+std::string missing_text(const Machine &machine, const std::string &path, int error) {
+    if (error == ELOOP) {
+        return path + " is a loop of symbolic links";
+    }
+    const std::string target = machine.link_target(path);
+    return path +
+           (target.empty() ? " does not exist" : " leads to " + target + ", which does not exist");
+}
+
 // Missing, or no character device: lowrad's open fails, or its tcsetattr does.
-std::optional<Cause> nodecause(const std::string &path, const struct stat *node, bool found) {
-    if (!found) {
+std::optional<Cause> node_cause(const Port &port, int error) {
+    const std::string &path = port.path;
+    if (error != 0) {
         const std::string todo =
-            path.starts_with(under("/dev/ttyS"))
+            path.starts_with("/dev/ttyS")
                 ? "the machine has no such port: choose one this report shows as usable, or "
                   "show lowrad another device with lowrad-run --map " +
                       path.substr(path.rfind('/') + 1) + "=DEVICE"
                 : "check the name: ls -l /dev/serial/by-id/ lists the USB adapters plugged in";
-        const std::string target = linktarget(path);
-        return Cause{Weight::blocks,
-                     path + (target.empty() ? " does not exist"
-                                            : " leads to " + target + ", which does not exist"),
-                     todo};
+        return Cause{Weight::blocks, missing_text(port.machine, path, error), todo};
     }
-    if (!S_ISCHR(node->st_mode)) {
+    if (!S_ISCHR(port.node.st_mode)) {
         return Cause{Weight::blocks,
-                     path + " is " + kindof(node->st_mode) + ", not a serial device",
+                     path + " is " + kind_of(port.node.st_mode) + ", not a serial device",
                      "name the counter's serial device, such as /dev/ttyUSB0"};
     }
     return std::nullopt;
@@ -67,7 +76,7 @@ const char *const uarts[] = {"unknown", "8250",  "16450",   "16550", "16550A",
                              "Cirrus",  "16650", "16650V2", "16750", "Startech",
                              "16C950",  "16654", "16850",   "RSA",   "NS16550A"};
 
-std::string uartname(const std::string &type) {
+std::string uart_name(const std::string &type) {
     const unsigned long long code = number(type);
     if (code < std::size(uarts)) {
         return uarts[code];
@@ -76,93 +85,115 @@ std::string uartname(const std::string &type) {
 }
 
 // An 8250 or other serial core port: its UART, where it sits, its interrupt.
-std::string uarttext(const std::string &sysdir) {
-    std::string text = ", UART " + uartname(slurp(sysdir + "/type"));
-    const std::string port = slurp(sysdir + "/port");
-    const std::string address = slurp(sysdir + "/iomem_base");
-    if (slurp(sysdir + "/io_type") == "0" && port != "0x0") {
-        text += ", I/O port " + port;
+std::string uart_text(const Machine &machine, const std::string &sysdir) {
+    std::string found = ", UART " + uart_name(read_text(machine, sysdir + "/type"));
+    const std::string port = read_text(machine, sysdir + "/port");
+    const std::string address = read_text(machine, sysdir + "/iomem_base");
+    if (read_text(machine, sysdir + "/io_type") == "0" && port != "0x0") {
+        found += ", I/O port " + port;
     } else if (!address.empty() && address != "0x0") {
-        text += ", address " + address;
+        found += ", address " + address;
     }
-    const std::string irq = slurp(sysdir + "/irq");
-    return text + (irq.empty() || irq == "0" ? "" : ", IRQ " + irq);
+    const std::string irq = read_text(machine, sysdir + "/irq");
+    return found + (irq.empty() || irq == "0" ? "" : ", IRQ " + irq);
 }
 
-void ptyend(Port &port, const Processes &seen, std::string &behind) {
-    const int index = static_cast<int>(minor(port.node.st_rdev));
+void pty_end(Port &port, const Processes &seen, std::string &behind) {
     behind = "a pseudo-terminal, " + port.tty;
-    for (const auto &[holder, master] : seen.ptymasters) {
-        if (master == index) {
+    for (const auto &[holder, slave] : seen.ptymasters) {
+        if (same_device(slave, node_of(port.node))) {
             port.farend.push_back(holder.pid);
-            behind += ", whose other end " + holdertext(holder) + " holds";
+            behind += ", whose other end " + holder_text(holder) + " holds";
         }
     }
 }
 
+Hardware hardware_of(const std::string &tty, bool uart) {
+    if (tty.starts_with("ttyUSB") || tty.starts_with("ttyACM")) {
+        return Hardware::usb;
+    }
+    return uart ? Hardware::uart : Hardware::other;
+}
+
+// The port's serial core entry in sysfs: which tty it is, what drives it, its UART.
+// False where no UART answers, which is then all there is to say.
+bool serial_core(Port &port, const TtyDriver &driver, const std::string &sysdir, Report &report) {
+    const Machine &machine = port.machine;
+    const std::string kernel_name = machine.link_target(sysdir);
+    port.tty = kernel_name.substr(kernel_name.rfind('/') + 1);
+    const std::string hardware = hardware_driver(machine, sysdir);
+    report.behind = port.tty + ", driver " + (hardware.empty() ? driver.name : hardware);
+    const bool has_type = exists(machine, sysdir + "/type");
+    report.hardware = hardware_of(port.tty, has_type);
+    if (!has_type) {
+        return true;
+    }
+    report.behind += uart_text(machine, sysdir);
+    if (read_text(machine, sysdir + "/type") != "0") {
+        return true;
+    }
+    report.hardware = Hardware::none;
+    report.causes.push_back(
+        {Weight::blocks,
+         "no UART answers at " + port.tty +
+             ": the driver made the port, but found no chip behind it (sysfs type 0)",
+         "choose the port the counter is wired to: this report shows those with a UART as "
+         "usable"});
+    return false;
+}
+
 // What is behind the device number: a tty at all, a UART, sysfs's word on it.
-// False for a device that is no terminal, which nothing else is worth saying about.
-bool hardware(Port &port, const Processes &seen, Report &report) {
-    if (!ttydriversknown()) {
+// False for a device with nothing behind it, which nothing else is worth saying about.
+bool hardware_behind(Port &port, const Processes &seen, Report &report) {
+    const Machine &machine = port.machine;
+    const std::string drivers = read_text(machine, "/proc/tty/drivers");
+    if (drivers.empty()) {
         report.causes.push_back({Weight::note,
                                  "/proc/tty/drivers cannot be read, so whether " + port.path +
                                      " is a terminal cannot be known",
                                  "mount /proc, or run lowrad-doctor where it is mounted"});
         return true;
     }
-    const auto driver = ttydriver(port.node.st_rdev);
+    const auto driver = tty_driver(drivers, port.node.st_rdev);
     if (!driver) {
+        report.hardware = Hardware::none;
         report.causes.push_back({Weight::blocks,
-                                 port.path + " (device " + devicenumber(port.node.st_rdev) +
+                                 port.path + " (device " + device_number(port.node.st_rdev) +
                                      ") is no terminal and refuses lowrad's line settings",
                                  "name the counter's serial device instead, such as /dev/ttyUSB0"});
         return false;
     }
     port.tty = driver->tty;
     if (driver->kind == "pty:slave") {
-        ptyend(port, seen, report.behind);
+        pty_end(port, seen, report.behind);
         return true;
     }
-    if (!sysfsknown()) {
+    if (!exists(machine, "/sys/class/tty")) {
         report.causes.push_back(
             {Weight::note,
              "without /sys, whether a UART is behind " + port.path + " cannot be known",
              "mount sysfs (mount -t sysfs sysfs /sys) and run it again"});
         return true;
     }
-    const std::string sysdir = sysfsdir(port.node.st_rdev);
+    const std::string sysdir = sysfs_dir(machine, port.node.st_rdev);
     if (sysdir.empty()) {
+        report.hardware = Hardware::none;
         report.causes.push_back(
             {Weight::blocks,
-             "the kernel has no " + driver->tty + " (device " + devicenumber(port.node.st_rdev) +
+             "the kernel has no " + driver->tty + " (device " + device_number(port.node.st_rdev) +
                  ") in /sys/class/tty",
              "the node is left from another kernel or made by hand: use a port this report "
              "shows as usable"});
-        return true;
+        return false;
     }
-    port.tty = linktarget(sysdir).substr(linktarget(sysdir).rfind('/') + 1);
-    const std::string hardwaredrv = hardwaredriver(sysdir);
-    report.behind = port.tty + ", driver " + (hardwaredrv.empty() ? driver->name : hardwaredrv);
-    if (!exists(sysdir + "/type")) {
-        return true;
-    }
-    report.behind += uarttext(sysdir);
-    if (slurp(sysdir + "/type") == "0") {
-        report.causes.push_back(
-            {Weight::blocks,
-             "no UART answers at " + port.tty +
-                 ": the driver made the port, but found no chip behind it (sysfs type 0)",
-             "choose the port the counter is wired to: this report shows those with a UART as "
-             "usable"});
-    }
-    return true;
+    return serial_core(port, *driver, sysdir, report);
 }
 
 // The fix names the console= word of the command line where there is one.
-void consolecause(const Port &port, Report &report) {
+bool console_cause(const Port &port, Report &report) {
     std::string sources;
     std::string word = "console=" + port.tty;
-    for (const Console &console : consoles()) {
+    for (const Console &console : consoles(port.machine)) {
         if (console.device != port.node.st_rdev ||
             sources.find(console.source) != std::string::npos) {
             continue;
@@ -172,26 +203,29 @@ void consolecause(const Port &port, Report &report) {
             word = console.source.substr(0, console.source.find(' '));
         }
     }
-    if (!sources.empty()) {
-        report.causes.push_back(
-            {Weight::shares, "the kernel's console writes its messages on it (" + sources + ")",
-             "remove " + word +
-                 " from the kernel command line (Debian: GRUB_CMDLINE_LINUX in "
-                 "/etc/default/grub, then sudo update-grub; Raspberry Pi: cmdline.txt), and "
-                 "reboot"});
+    if (sources.empty()) {
+        return false;
     }
+    report.causes.push_back(
+        {Weight::shares, "the kernel's console writes its messages on it (" + sources + ")",
+         "remove " + word +
+             " from the kernel command line (Debian: GRUB_CMDLINE_LINUX in "
+             "/etc/default/grub, then sudo update-grub; Raspberry Pi: cmdline.txt), and "
+             "reboot",
+         true});
+    return true;
 }
 
-bool gettylike(const std::string &command) {
+bool getty_like(const std::string &command) {
     return command.find("getty") != std::string::npos || command == "login";
 }
 
 // A getty started for a port names it among its arguments, even before its open has returned.
-bool namedbygetty(const Holder &holder, const std::string &tty) {
-    if (!gettylike(holder.command) || tty.empty()) {
+bool named_by_getty(const Machine &machine, const Holder &holder, const std::string &tty) {
+    if (!getty_like(holder.command) || tty.empty()) {
         return false;
     }
-    std::string arguments = slurp(under("/proc/" + std::to_string(holder.pid) + "/cmdline"));
+    std::string arguments = read_text(machine, "/proc/" + std::to_string(holder.pid) + "/cmdline");
     std::ranges::replace(arguments, '\0', ' ');
     std::istringstream words(arguments);
     for (std::string word; words >> word;) {
@@ -205,7 +239,7 @@ bool namedbygetty(const Holder &holder, const std::string &tty) {
 // Every process on the port: its controlling terminal, a descriptor on its
 // device number, or a getty's arguments. The far end of a pseudo-terminal is
 // the counter's side of the line, not a sharer.
-std::vector<Holder> processeson(const Port &port, const Processes &seen) {
+std::vector<Holder> processes_on(const Port &port, const Processes &seen) {
     std::vector<Holder> on;
     auto add = [&](const Holder &holder) {
         if (std::ranges::find(port.farend, holder.pid) == port.farend.end() &&
@@ -219,25 +253,26 @@ std::vector<Holder> processeson(const Port &port, const Processes &seen) {
         }
     }
     for (const Opened &descriptor : seen.opened) {
-        if (same_device(descriptor.node, node_of(port.node)) && opened_for_io(descriptor)) {
+        if (same_device(descriptor.node, node_of(port.node)) &&
+            port.machine.opened_for_io(descriptor)) {
             add(descriptor.holder);
         }
     }
     for (const Holder &holder : seen.all) {
-        if (namedbygetty(holder, port.tty)) {
+        if (named_by_getty(port.machine, holder, port.tty)) {
             add(holder);
         }
     }
     return on;
 }
 
-void holdercauses(const Port &port, const Processes &seen, Report &report) {
+void holder_causes(const Port &port, const Processes &seen, Report &report) {
     std::vector<pid_t> locking;
-    for (const Lock &lock : locks()) {
+    for (const Lock &lock : port.machine.locks()) {
         if (lock.filesystem != port.node.st_dev || lock.inode != port.node.st_ino) {
             continue;
         }
-        const std::string holder = holder_of(lock);
+        const std::string holder = holder_of(port.machine, lock);
         if (lock.kind == "FLOCK") {
             locking.push_back(lock.pid);
             report.causes.push_back(
@@ -251,96 +286,132 @@ void holdercauses(const Port &port, const Processes &seen, Report &report) {
                                      "end that program while lowrad measures"});
         }
     }
-    for (const Holder &holder : processeson(port, seen)) {
+    for (const Holder &holder : processes_on(port, seen)) {
         if (std::ranges::find(locking, holder.pid) != locking.end()) {
             continue;
         }
-        if (gettylike(holder.command)) {
+        if (getty_like(holder.command)) {
             report.causes.push_back(
-                {Weight::shares, "a getty waits for logins on it: " + holdertext(holder),
+                {Weight::shares, "a getty waits for logins on it: " + holder_text(holder),
                  "sudo systemctl disable --now serial-getty@" + port.tty + ".service"});
         } else {
             report.causes.push_back(
-                {Weight::shares, holdertext(holder) + " has it open, without a lock",
+                {Weight::shares, holder_text(holder) + " has it open, without a lock",
                  "end that program while lowrad measures (ModemManager: sudo systemctl disable "
                  "--now ModemManager)"});
         }
     }
 }
 
-// A UUCP lock file holds the process id in ASCII, or as a binary int from older programs.
-pid_t lockfilepid(const std::string &content) {
-    if (content.size() == sizeof(std::int32_t) &&
-        content.find_first_not_of(" 0123456789") != std::string::npos) {
-        std::int32_t pid = 0;
-        std::memcpy(&pid, content.data(), sizeof pid);
-        return pid;
-    }
-    std::istringstream text(content);
-    long pid = 0;
-    text >> pid;
-    return static_cast<pid_t>(pid);
+// A lock file is a few bytes; whatever else is there (a FIFO, a link to
+// /dev/zero, a directory) holds no process id and is never waited for.
+constexpr size_t lock_file_limit = 256;
+
+long pid_max(const Machine &machine) {
+    const unsigned long long read = number(read_text(machine, "/proc/sys/kernel/pid_max"));
+    // The kernel's own default where /proc does not say; it allows at most 2^22.
+    return read > 0 && read <= (1U << 22) ? static_cast<long>(read) : 32768;
 }
 
-void lockfilecauses(const Port &port, Report &report) {
+void lock_file_causes(const Port &port, Report &report) {
     const std::string name = port.tty.empty() ? port.path.substr(port.path.rfind('/') + 1)
                                               : port.tty.substr(port.tty.rfind('/') + 1);
     std::vector<ino_t> seen;
     for (const std::string folder : {"/run/lock/", "/var/lock/"}) {
-        const std::string file = under(folder) + "LCK.." + name;
+        const std::string file = folder + "LCK.." + name;
         struct stat status {};
-        if (stat(file.c_str(), &status) != 0 ||
+        if (port.machine.status(file, true, status) != 0 ||
             std::ranges::find(seen, status.st_ino) != seen.end()) {
             continue;
         }
         seen.push_back(status.st_ino);
-        const pid_t pid = lockfilepid(slurp(file));
-        if (running(pid)) {
+        const std::optional<std::string> content = port.machine.read(file, lock_file_limit);
+        const pid_t pid = lock_file_pid(content.value_or(""), pid_max(port.machine));
+        const std::string remove =
+            "sudo rm " + file + " (lowrad ignores it, but other serial programs refuse the port)";
+        if (pid == 0) {
+            report.causes.push_back({Weight::note, file + " holds no valid process id", remove});
+        } else if (port.machine.running(pid)) {
             report.causes.push_back(
                 {Weight::shares,
-                 file + " says that " + std::to_string(pid) + " " + command_of(pid) + " uses it",
+                 file + " says that " + std::to_string(pid) + " " + port.machine.command_of(pid) +
+                     " uses it",
                  "end that program first: lowrad ignores the lock file, but both would read the "
                  "line"});
         } else {
-            report.causes.push_back(
-                {Weight::note,
-                 file + " names process " + std::to_string(pid) +
-                     ", which no longer runs (a stale lock)",
-                 "sudo rm " + file +
-                     " (lowrad ignores it, but other serial programs refuse the port)"});
+            report.causes.push_back({Weight::note,
+                                     file + " names process " + std::to_string(pid) +
+                                         ", which no longer runs (a stale lock)",
+                                     remove});
         }
     }
 }
 
 } // namespace
 
-Report examine(const std::string &path, const Processes &seen) {
-    Report report{path, {}, ""};
-    Port port{path, {}, "", {}};
-    const bool found = stat(path.c_str(), &port.node) == 0;
-    if (const auto cause = nodecause(path, &port.node, found)) {
+// ASCII digits with blanks around them, as UUCP writes them; else exactly
+// four bytes of a native int, which may hold any byte (12345 is "90\0\0").
+pid_t lock_file_pid(const std::string &content, long pid_max) {
+    long long pid = 0;
+    const size_t first = content.find_first_not_of(" \t\n");
+    const size_t last = content.find_last_not_of(" \t\n");
+    const char *const begin = content.data() + (first == std::string::npos ? 0 : first);
+    const char *const end = content.data() + (last == std::string::npos ? 0 : last + 1);
+    const auto [stop, error] = std::from_chars(begin, end, pid);
+    const bool ascii =
+        first != std::string::npos && error == std::errc() && stop == end && content[first] != '-';
+    if (!ascii) {
+        pid = 0;
+        if (content.size() == sizeof(std::int32_t)) {
+            std::int32_t binary = 0;
+            std::memcpy(&binary, content.data(), sizeof binary);
+            pid = binary;
+        }
+    }
+    return pid >= 1 && pid <= pid_max ? static_cast<pid_t>(pid) : 0;
+}
+
+Report examine(const Machine &machine, const std::string &path, const Processes &seen) {
+    Report report{path, {}, "", Hardware::other, 0};
+    Port port{machine, path, {}, "", {}};
+    const int error = machine.status(path, true, port.node);
+    report.device = error == 0 && S_ISCHR(port.node.st_mode) ? port.node.st_rdev : 0;
+    if (const auto cause = node_cause(port, error)) {
+        report.hardware = error != 0 ? Hardware::missing : Hardware::none;
         report.causes.push_back(*cause);
         return report;
     }
-    if (!hardware(port, seen, report)) {
+    if (!hardware_behind(port, seen, report)) {
         return report;
     }
-    consolecause(port, report);
-    if (const auto cause = accesscause(path)) {
+    const bool console = console_cause(port, report);
+    if (const auto cause = access_cause(machine, path, console)) {
         report.causes.push_back(*cause);
     }
-    holdercauses(port, seen, report);
-    lockfilecauses(port, report);
+    holder_causes(port, seen, report);
+    lock_file_causes(port, report);
     return report;
 }
 
-std::string verdict(const Report &report) {
+Verdict verdict(const Report &report) {
     auto weighs = [&](Weight weight) {
         return std::ranges::any_of(report.causes,
                                    [&](const Cause &cause) { return cause.weight == weight; });
     };
     if (weighs(Weight::blocks)) {
-        return "will not open";
+        return Verdict::will_not_open;
     }
-    return weighs(Weight::shares) ? "opens, but shared" : "usable";
+    return weighs(Weight::shares) ? Verdict::shared : Verdict::usable;
+}
+
+std::string verdict_text(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::will_not_open:
+        return "will not open";
+    case Verdict::shared:
+        return "opens, but shared";
+    case Verdict::usable:
+        break;
+    }
+    return "usable";
 }

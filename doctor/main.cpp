@@ -1,36 +1,36 @@
 // lowrad-doctor: why lowrad cannot use a serial port, found without opening it.
 //
-// Without arguments it examines the four ports lowrad offers, in menu order,
-// and lists the other serial devices with the runner's line for each; with
-// arguments, the devices named. After the ports come what the machine shows
-// around them (USB adapters, programs that take serial devices, the
-// Raspberry Pi's UARTs), and first what the caller cannot see.
+// Without arguments it examines every serial device of the machine, the four
+// ports lowrad offers first; with arguments, the devices named. The report
+// (report.cpp) opens with what to do now. This file reads the options and
+// prints the report, and says so where stdout took less than all of it.
 #include "doctor/doctor.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
+#include <getopt.h>
 
 namespace {
 
 const char *const usage =
     "usage: lowrad-doctor [DEVICE]...\n"
     "\n"
-    "Tells what stands between lowrad and each serial port, without opening any:\n"
+    "Tells what stands between lowrad and each serial device, without opening any:\n"
     "missing ports, ports without a UART, the kernel console or a getty on a port,\n"
     "permissions and groups, other programs and lock files that hold a port, USB\n"
-    "adapters without a driver, the Raspberry Pi's UARTs. Each port gets a verdict:\n"
+    "adapters without a driver, the Raspberry Pi's UARTs. Each device gets a verdict:\n"
     "\"will not open\" (lowrad prints \"Com Port Opening Failed !\"), \"opens, but\n"
     "shared\" (lowrad opens it, but another reader or writer is on the line), or\n"
-    "\"usable\".\n"
+    "\"usable\". The report opens with what to do now: how lowrad reaches a usable\n"
+    "device, or else the first fix of the device most likely to work.\n"
     "\n"
     "Without DEVICE it examines /dev/ttyS0 to /dev/ttyS3, the ports lowrad offers,\n"
-    "then lists the other serial devices, each with the lowrad-run --map line that\n"
-    "lets lowrad use it.\n"
+    "then /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyAMA*, /dev/serial0 and /dev/serial1,\n"
+    "which lowrad reaches through lowrad-run --map.\n"
     "\n"
     "  -h, --help  show this text\n"
     "\n"
-    "exit status: 0 when at least one examined port is usable, 1 when none is,\n"
+    "exit status: 0 when at least one examined device is usable, 1 when none is,\n"
     "2 for misuse.\n";
 
 [[noreturn]] void misuse(const std::string &what) {
@@ -38,101 +38,42 @@ const char *const usage =
     std::exit(2);
 }
 
-// The --root prefix stays out of what is printed: a fake tree reads as the machine.
-void say(std::string line) {
-    for (size_t at = 0; !root.empty() && (at = line.find(root + "/", at)) != std::string::npos;) {
-        line.erase(at, root.size());
+// A report cut short by a full disk or a closed pipe must not look complete.
+int print(const std::string &text, int status) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::perror("lowrad-doctor: writing to standard output");
+        return 1;
     }
-    std::printf("%s\n", line.c_str());
-}
-
-void printcauses(const std::vector<Cause> &causes) {
-    for (const Cause &cause : causes) {
-        say("  wrong: " + cause.wrong);
-        say("  do:    " + cause.todo);
-    }
-}
-
-void printlimits(const Processes &seen) {
-    if (geteuid() == 0) {
-        say("Run as root: it sees every process, but root may open what your user may not;\n"
-            "run it as the user who runs lowrad to see that user's rights.");
-    }
-    if (seen.hidepid) {
-        say("/proc is mounted with hidepid: other users' processes are hidden, and a port they\n"
-            "hold may look free here; sudo lowrad-doctor sees them.");
-    } else if (seen.unseen > 0) {
-        const std::string whose =
-            seen.unseen == 1 ? " process of another user" : " processes of other users";
-        say("The open files of " + std::to_string(seen.unseen) + whose + " are hidden from " +
-            username() + ": a port\nthey hold may look free here; sudo lowrad-doctor sees them.");
-    }
-}
-
-bool report(const std::string &path, const Processes &seen) {
-    const Report found = examine(path, seen);
-    const std::string outcome = verdict(found);
-    say("\n" + path + ": " + outcome);
-    printcauses(found.causes);
-    if (!found.behind.empty()) {
-        say("  behind it: " + found.behind);
-    }
-    return outcome == "usable";
-}
-
-void printmachine(const Processes &seen) {
-    std::string model;
-    std::vector<Cause> causes = raspberrycauses(model);
-    const std::vector<Cause> usb = usbcauses(seen);
-    causes.insert(causes.end(), usb.begin(), usb.end());
-    if (model.empty() && causes.empty()) {
-        return;
-    }
-    say("\nThe machine:" + (model.empty() ? "" : " " + model));
-    printcauses(causes);
+    return status;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    std::vector<std::string> devices;
-    bool options = true;
-    for (int next = 1; next < argc; ++next) {
-        const std::string arg = argv[next];
-        if (options && (arg == "-h" || arg == "--help")) {
-            std::fputs(usage, stdout);
-            return 0;
+    // --root is not in --help: the tests' fake /sys, /proc, /dev, /run and /etc.
+    const option options[] = {{"help", no_argument, nullptr, 'h'},
+                              {"root", required_argument, nullptr, 'r'},
+                              {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    for (int option = 0; (option = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
+        if (option == 'h') {
+            return print(usage, 0);
         }
-        if (options && arg == "--root") {
-            // Not in --help: the tests' fake /sys, /proc, /dev, /run and /etc.
-            if (++next == argc) {
-                misuse("--root needs a directory");
-            }
-            root = argv[next];
-        } else if (options && arg == "--") {
-            options = false;
-        } else if (options && arg.starts_with("-")) {
-            misuse("unknown option " + arg);
+        if (option == 'r') {
+            root = optarg;
+        } else if (option == ':') {
+            misuse(std::string(argv[optind - 1]) + " needs a value");
         } else {
-            devices.push_back(arg);
+            misuse("unknown option " + std::string(argv[optind - 1]));
         }
     }
-    const bool menu = devices.empty();
-    for (int port = 0; menu && port < 4; ++port) {
-        devices.push_back(under("/dev/ttyS" + std::to_string(port)));
-    }
-    const Processes seen = scan_processes();
-    say("lowrad-doctor: what stands between lowrad and " +
-        std::string(menu ? "its ports" : "these devices") + ", seen by " + username() +
-        " without opening any");
-    printlimits(seen);
-    bool usable = false;
+    std::vector<std::string> devices(argv + optind, argv + argc);
     for (const std::string &device : devices) {
-        usable = report(device, seen) || usable;
+        if (device.empty()) {
+            misuse("an empty DEVICE names nothing");
+        }
     }
-    if (menu) {
-        listothers();
-    }
-    printmachine(seen);
-    return usable ? 0 : 1;
+    const Written report = write_report(this_machine(), scan_processes(), devices);
+    return print(report.text, report.status);
 }

@@ -1,7 +1,7 @@
 // One pass over /proc: every process, its controlling terminal and the
 // character devices its descriptors are open on; and the locks of /proc/locks.
 // procfs/procfs.h walks /proc and says what its options hide; this adds the
-// doctor's --root prefix, the controlling terminals and the pty masters.
+// doctor's --root prefix and the controlling terminals.
 // Processes whose descriptors the caller may not see are counted, so that
 // the report can say what it could not see.
 #include "doctor/doctor.h"
@@ -15,9 +15,6 @@
 
 namespace {
 
-// The pty masters' device, /dev/ptmx: which pair a master belongs to is in its fdinfo.
-const dev_t ptmx = makedev(5, 2);
-
 std::string folder_of(pid_t pid) {
     return under("/proc/" + std::to_string(pid));
 }
@@ -30,14 +27,16 @@ dev_t unpack_tty(unsigned long packed) {
 // Kernel threads open no files, and their descriptors are hidden from all but root.
 constexpr unsigned long kernel_thread = 0x00200000;
 
-struct Stat {
+// What /proc/PID/stat tells.
+struct ProcessStat {
     bool read = false;    // false for a process gone meanwhile, or one refused
     bool refused = false; // another user's, under hidepid=1
     bool kernel_thread = false;
     dev_t terminal = 0; // the controlling terminal, 0 for none
 };
 
-Stat read_stat(pid_t pid, Processes &seen) {
+ProcessStat read_stat(pid_t pid, Processes &seen) {
+    errno = 0;
     const std::string stat = slurp(folder_of(pid) + "/stat");
     const bool refused = stat.empty() && refusal(errno);
     const size_t open = stat.find('(');
@@ -79,11 +78,8 @@ void read_descriptors(pid_t pid, dev_t terminal, Processes &seen) {
     }
     for (const DeviceDescriptor &descriptor : descriptors.on_devices) {
         seen.opened.push_back({holder, descriptor.node, descriptor.fd});
-        if (descriptor.node.device == ptmx) {
-            const std::string index = fdinfo_field(process, descriptor.fd, "tty-index:");
-            if (!index.empty()) {
-                seen.ptymasters.emplace_back(holder, static_cast<int>(number(index)));
-            }
+        if (const auto slave = far_end(process, descriptor)) {
+            seen.ptymasters.emplace_back(holder, *slave);
         }
     }
 }
@@ -120,7 +116,7 @@ Processes scan_processes() {
     seen.hidepid = geteuid() != 0 && processes_invisible();
     for (const std::string &name : process_folders(under("/proc"))) {
         const auto pid = static_cast<pid_t>(number(name));
-        const Stat stat = read_stat(pid, seen);
+        const ProcessStat stat = read_stat(pid, seen);
         if (!stat.read) {
             seen.unseen += stat.refused ? 1 : 0;
         } else if (!stat.kernel_thread) {
@@ -134,9 +130,9 @@ std::vector<Lock> locks() {
     return read_locks(under("/proc"));
 }
 
-std::string holder_of(const Lock &lock) {
+std::string holder_of(const Machine &machine, const Lock &lock) {
     return lock.pid == 0 ? "a process hidden from lowrad-doctor"
-                         : std::to_string(lock.pid) + " " + command_of(lock.pid);
+                         : std::to_string(lock.pid) + " " + machine.command_of(lock.pid);
 }
 
 bool opened_for_io(const Opened &descriptor) {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -15,6 +16,10 @@ namespace {
 // The pty slaves' majors, UNIX98_PTY_SLAVE_MAJOR and the seven after it.
 constexpr unsigned first_pts_major = 136;
 constexpr unsigned pts_majors = 8;
+// /dev/ptmx, or pts/ptmx, the pty masters' device.
+const dev_t ptmx = makedev(5, 2);
+// statfs's word for a devpts instance, DEVPTS_SUPER_MAGIC.
+constexpr long devpts_magic = 0x1cd1;
 // The kernel's PID_MAX_LIMIT: no pid_max is larger.
 constexpr pid_t pid_limit = 4 * 1024 * 1024;
 
@@ -167,6 +172,24 @@ std::string fdinfo_field(const std::string &process, const std::string &fd,
         }
     }
     return "";
+}
+
+std::optional<Node> far_end(const std::string &process, const DeviceDescriptor &master) {
+    unsigned index = 0;
+    if (master.node.device != ptmx ||
+        !parse(fdinfo_field(process, master.fd, "tty-index:"), index)) {
+        return std::nullopt;
+    }
+    struct statfs opened {};
+    struct stat beside {};
+    Node slave{makedev(first_pts_major, index), 0};
+    if (statfs((process + "/fd/" + master.fd).c_str(), &opened) == 0 &&
+        opened.f_type == devpts_magic) {
+        slave.filesystem = master.node.filesystem;
+    } else if (stat((process + "/root/dev/pts").c_str(), &beside) == 0) {
+        slave.filesystem = beside.st_dev;
+    }
+    return slave;
 }
 
 bool opened_for_io(const std::string &process, const std::string &fd) {

@@ -31,6 +31,7 @@
 
 #include <dirent.h>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -76,6 +77,12 @@ Descriptors device_descriptors(const std::string &process);
 // where there is none or the file cannot be read.
 std::string fdinfo_field(const std::string &process, const std::string &fd,
                          const std::string &label);
+// The slave whose master the descriptor on /dev/ptmx is: its number from
+// fdinfo's tty-index, its devpts instance from the node the master was opened
+// through (pts/ptmx lives on the instance; /dev/ptmx reaches the one at
+// /dev/pts beside it, as the process sees it). Nothing for another descriptor.
+std::optional<Node> far_end(const std::string &process, const DeviceDescriptor &master);
+
 // Whether the descriptor was opened to read or write: not with O_PATH, which
 // touches no device, nor where fdinfo cannot be read (see above).
 bool opened_for_io(const std::string &process, const std::string &fd);

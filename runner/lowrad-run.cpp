@@ -6,14 +6,16 @@
 // only the mapped devices under their ttySn names (namespace.cpp) and
 // executes lowrad there, with the rights of the user who ran it
 // (privileges.cpp). This file reads the options, refuses maps lowrad could
-// not use, and runs the steps in order: everything that can be checked is
-// checked before anything is built.
+// not use, and runs the steps in order: everything that can be checked,
+// down to whether the caller may read and write each device, is checked
+// before anything is built.
 #include "runner/runner.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -42,7 +44,7 @@ const char *const usage =
     std::exit(2);
 }
 
-Mapping parsemap(const std::string &argument) {
+Mapping parse_map(const std::string &argument) {
     static const std::regex form("(ttyS[0-9]+)=(.+)");
     std::smatch parts;
     if (!std::regex_match(argument, parts, form)) {
@@ -52,22 +54,22 @@ Mapping parsemap(const std::string &argument) {
 }
 
 // lowrad opens only ttyS0 to ttyS3; another PROGRAM may want other names.
-void checkname(const Mapping &map, bool ownprogram) {
+void check_name(const Mapping &map, bool own_program) {
     // Of the form ttyS and digits already: one digit, 0 to 3.
     if (map.name.size() == 5 && map.name.back() <= '3') {
         return;
     }
     const std::string problem = "lowrad selects only ttyS0 to ttyS3, not " + map.name;
-    if (!ownprogram) {
+    if (!own_program) {
         misuse(problem + " (with a PROGRAM of your own, any ttySn)");
     }
     std::fprintf(stderr, "lowrad-run: warning: %s\n", problem.c_str());
 }
 
 // Each name once, for a device that exists and is no directory.
-void checkmaps(const std::vector<Mapping> &maps, bool ownprogram) {
+void check_maps(const std::vector<Mapping> &maps, bool own_program) {
     for (auto map = maps.begin(); map != maps.end(); ++map) {
-        checkname(*map, ownprogram);
+        check_name(*map, own_program);
         for (auto earlier = maps.begin(); earlier != map; ++earlier) {
             if (earlier->name == map->name) {
                 misuse(map->name + " is mapped twice, to " + earlier->device + " and to " +
@@ -88,7 +90,7 @@ void checkmaps(const std::vector<Mapping> &maps, bool ownprogram) {
 // The lowrad built or installed beside the runner, else whatever PATH finds.
 // Read before the namespace is entered: in a chroot, /proc/self/exe then
 // names the runner as seen from outside it.
-std::string defaultprogram() {
+std::string default_program() {
     std::string self(4096, '\0');
     const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
     if (length > 0) {
@@ -101,6 +103,29 @@ std::string defaultprogram() {
     return "lowrad";
 }
 
+// Options stop at the first PROGRAM word, so that its own options stay its own.
+int read_options(int argc, char **argv, std::vector<Mapping> &maps) {
+    const option options[] = {{"help", no_argument, nullptr, 'h'},
+                              {"map", required_argument, nullptr, 'm'},
+                              {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    for (int option = 0; (option = getopt_long(argc, argv, "+:hm:", options, nullptr)) != -1;) {
+        const std::string given = argv[optind - 1];
+        if (option == 'h') {
+            std::fputs(usage, stdout);
+            std::exit(std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1);
+        }
+        if (option == 'm') {
+            maps.push_back(parse_map(optarg));
+        } else if (option == ':') {
+            misuse(given + " needs a value, ttySn=DEVICE");
+        } else {
+            misuse("unknown option " + given);
+        }
+    }
+    return optind;
+}
+
 } // namespace
 
 void fail(const std::string &what) {
@@ -109,41 +134,17 @@ void fail(const std::string &what) {
 }
 
 int main(int argc, char **argv) {
-    refusesetid();
+    refuse_set_id();
     std::vector<Mapping> maps;
-    int next = 1;
-    for (; next < argc; ++next) {
-        const std::string arg = argv[next];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (arg == "-m" || arg == "--map") {
-            if (next + 1 == argc) {
-                misuse(arg + " needs a value, ttySn=DEVICE");
-            }
-            maps.push_back(parsemap(argv[++next]));
-        } else if (arg.starts_with("--map=")) {
-            maps.push_back(parsemap(arg.substr(6)));
-        } else if (arg == "--") {
-            ++next;
-            break;
-        } else if (arg.starts_with("-")) {
-            misuse("unknown option " + arg);
-        } else {
-            break;
-        }
-    }
-    const bool ownprogram = next < argc;
-    checkmaps(maps, ownprogram);
-    const std::string program = ownprogram ? argv[next] : defaultprogram();
+    const int next = read_options(argc, argv, maps);
+    const bool own_program = next < argc;
+    check_maps(maps, own_program);
+    const std::string program = own_program ? argv[next] : default_program();
     const std::optional<Account> user = sudoer();
-    if (user) {
-        checkaccess(*user, maps);
-    }
+    check_access(user, maps);
 
-    enternamespace();
-    makedev(maps);
+    enter_namespace();
+    make_private_dev(maps);
     if (user) {
         become(*user);
     }

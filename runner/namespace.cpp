@@ -20,24 +20,24 @@
 
 namespace {
 
-bool inusernamespace = false;
+bool in_user_namespace = false;
 
 [[noreturn]] void refused(const std::string &step) {
     std::fprintf(stderr,
                  "lowrad-run: this system does not give a normal user a user namespace "
                  "(%s: %s)\n%s",
-                 step.c_str(), std::strerror(errno), waysout);
+                 step.c_str(), std::strerror(errno), ways_out);
     std::exit(1);
 }
 
-[[noreturn]] void mountfailed(const std::string &what) {
-    if (inusernamespace && (errno == EPERM || errno == EACCES)) {
+[[noreturn]] void mount_failed(const std::string &what) {
+    if (in_user_namespace && (errno == EPERM || errno == EACCES)) {
         refused(what);
     }
     fail(what);
 }
 
-void writeidmap(const std::string &path, const std::string &text) {
+void write_id_map(const std::string &path, const std::string &text) {
     const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         refused("writing " + path);
@@ -47,7 +47,7 @@ void writeidmap(const std::string &path, const std::string &text) {
 
 } // namespace
 
-void enternamespace() {
+void enter_namespace() {
     const uid_t uid = geteuid();
     const gid_t gid = getegid();
     if (uid == 0) {
@@ -58,10 +58,10 @@ void enternamespace() {
         if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
             refused("unshare");
         }
-        inusernamespace = true;
-        writeidmap("/proc/self/setgroups", "deny");
-        writeidmap("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
-        writeidmap("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
+        in_user_namespace = true;
+        write_id_map("/proc/self/setgroups", "deny");
+        write_id_map("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+        write_id_map("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
     }
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         if (errno == EINVAL) {
@@ -72,7 +72,7 @@ void enternamespace() {
                        stderr);
             std::exit(1);
         }
-        mountfailed("making / private");
+        mount_failed("making / private");
     }
 }
 
@@ -80,7 +80,7 @@ void enternamespace() {
 // binds from, with O_PATH, which neither touches a device nor wakes the
 // simulator. The placeholders are created afresh (O_EXCL): a mount point can
 // never be an open of a device already there.
-void makedev(const std::vector<Mapping> &maps) {
+void make_private_dev(const std::vector<Mapping> &maps) {
     std::vector<int> sources;
     for (const Mapping &map : maps) {
         sources.push_back(open(map.device.c_str(), O_PATH | O_CLOEXEC));
@@ -89,7 +89,7 @@ void makedev(const std::vector<Mapping> &maps) {
         }
     }
     if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") != 0) {
-        mountfailed("mounting a tmpfs on /dev");
+        mount_failed("mounting a tmpfs on /dev");
     }
     for (size_t i = 0; i < maps.size(); ++i) {
         const std::string target = "/dev/" + maps[i].name;
@@ -100,7 +100,7 @@ void makedev(const std::vector<Mapping> &maps) {
         close(placeholder);
         const std::string source = "/proc/self/fd/" + std::to_string(sources[i]);
         if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-            mountfailed("mounting on " + target);
+            mount_failed("mounting on " + target);
         }
         close(sources[i]);
     }

@@ -4,27 +4,28 @@
 // nothing beyond it. Root's runs as root. Under sudo, root builds the private
 // /dev and then becomes the user who called sudo for good (no_new_privs, every
 // user and group id theirs, with their own supplementary groups), so that
-// lowrad never measures as root; whether they may open each mapped device is
-// asked first, by a child that has become them. A setuid or setgid runner is
+// lowrad never measures as root. Whether the caller may read and write each
+// mapped device is asked first, as the caller (under sudo by a child that
+// has become them), and answered in the doctor's words. A setuid or setgid runner is
 // refused outright: it would give anyone who can run it those rights for any
 // PROGRAM.
 #include "runner/runner.h"
 
-#include <cerrno>
+#include "doctor/doctor.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-unsigned idfrom(const char *variable, const std::string &text) {
+unsigned id_from(const char *variable, const std::string &text) {
     unsigned id = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
     if (error != std::errc() || end != text.data() + text.size()) {
@@ -34,74 +35,68 @@ unsigned idfrom(const char *variable, const std::string &text) {
     return id;
 }
 
-std::string groupof(const std::string &device) {
-    struct stat status {};
-    if (stat(device.c_str(), &status) != 0) {
-        return "?";
-    }
-    const group *owner = getgrgid(status.st_gid);
-    return owner != nullptr ? owner->gr_name : std::to_string(status.st_gid);
-}
-
-// Called in the child that has become the user: stdio is left to the parent.
-[[noreturn]] void cannotopen(const Account &user, const std::string &device) {
-    const int error = errno;
-    std::fprintf(stderr, "lowrad-run: %s cannot open %s: %s\n", user.name.c_str(), device.c_str(),
-                 std::strerror(error));
-    if (error == EACCES) {
-        std::fprintf(stderr,
-                     "lowrad-run: the usual cause: %s is not in the device's group, here %s; for "
-                     "serial\nports that is dialout on Debian (usermod -aG dialout %s, then log in "
-                     "again)\n",
-                     user.name.c_str(), groupof(device).c_str(), user.name.c_str());
-    }
-    _exit(1);
-}
-
 } // namespace
 
-void refusesetid() {
+void refuse_set_id() {
     if (getuid() != geteuid() || getgid() != getegid()) {
         std::fprintf(stderr,
                      "lowrad-run: refusing to run setuid or setgid: anyone who can run it would "
                      "run any\nPROGRAM with its owner's rights. Remove the bit (chmod u-s,g-s "
                      "lowrad-run).\n%s",
-                     waysout);
+                     ways_out);
         std::exit(1);
     }
 }
 
 std::optional<Account> sudoer() {
-    const char *sudouid = std::getenv("SUDO_UID");
-    if (getuid() != 0 || sudouid == nullptr) {
+    const char *sudo_uid = std::getenv("SUDO_UID");
+    if (getuid() != 0 || sudo_uid == nullptr) {
         return std::nullopt;
     }
-    const passwd *user = getpwuid(idfrom("SUDO_UID", sudouid));
+    const passwd *user = getpwuid(id_from("SUDO_UID", sudo_uid));
     if (user == nullptr) {
-        std::fprintf(stderr, "lowrad-run: SUDO_UID=%s names no user\n", sudouid);
+        std::fprintf(stderr, "lowrad-run: SUDO_UID=%s names no user\n", sudo_uid);
         std::exit(1);
     }
     if (user->pw_uid == 0) {
         return std::nullopt;
     }
-    const char *sudogid = std::getenv("SUDO_GID");
-    const gid_t gid = sudogid != nullptr ? idfrom("SUDO_GID", sudogid) : user->pw_gid;
+    const char *sudo_gid = std::getenv("SUDO_GID");
+    const gid_t gid = sudo_gid != nullptr ? id_from("SUDO_GID", sudo_gid) : user->pw_gid;
     return Account{user->pw_uid, gid, user->pw_name};
 }
 
-void checkaccess(const Account &user, const std::vector<Mapping> &maps) {
+namespace {
+
+// The doctor's words for a device the caller may not read and write, on one line.
+bool refused(const std::vector<Mapping> &maps) {
+    return std::ranges::any_of(maps, [](const Mapping &map) {
+        const std::optional<Cause> cause = access_cause(this_machine(), map.device);
+        if (cause) {
+            std::fprintf(stderr, "lowrad-run: %s; do: %s\n", cause->wrong.c_str(),
+                         cause->todo.c_str());
+        }
+        return cause.has_value();
+    });
+}
+
+} // namespace
+
+void check_access(const std::optional<Account> &user, const std::vector<Mapping> &maps) {
+    if (!user) {
+        if (refused(maps)) {
+            std::exit(1);
+        }
+        return;
+    }
+    std::fflush(nullptr);
     const pid_t child = fork();
     if (child < 0) {
         fail("fork");
     }
     if (child == 0) {
-        become(user);
-        for (const Mapping &map : maps) {
-            if (access(map.device.c_str(), R_OK | W_OK) != 0) {
-                cannotopen(user, map.device);
-            }
-        }
-        _exit(0);
+        become(*user);
+        _exit(refused(maps) ? 1 : 0);
     }
     int status = 0;
     if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {

@@ -22,7 +22,7 @@ struct Account {
 };
 
 // Where the kernel keeps user namespaces from normal users, what they can do.
-inline const char *const waysout =
+inline const char *const ways_out =
     "lowrad-run: the ways out: run it with sudo (PROGRAM still runs as you, not as root),\n"
     "or let normal users have user namespaces, for instance with\n"
     "  sysctl kernel.apparmor_restrict_unprivileged_userns=0   (Ubuntu 24.04 and later)\n"
@@ -33,11 +33,12 @@ inline const char *const waysout =
 [[noreturn]] void fail(const std::string &what);
 
 // namespace.cpp
-void enternamespace();
-void makedev(const std::vector<Mapping> &maps);
+void enter_namespace();
+void make_private_dev(const std::vector<Mapping> &maps);
 
 // privileges.cpp
-void refusesetid();
+void refuse_set_id();
 std::optional<Account> sudoer();
-void checkaccess(const Account &user, const std::vector<Mapping> &maps);
+// Exits with status 1 where the caller (user, under sudo) may not read and write a device.
+void check_access(const std::optional<Account> &user, const std::vector<Mapping> &maps);
 void become(const Account &user);

@@ -1,28 +1,666 @@
-// lowrad-doctor in the worlds it reads: the simulator's pseudo-terminal shown
+// lowrad-doctor's logic in-process, on machines made of plain data: each
+// cause with its verdict and its lines, the lock files' process ids, the
+// machine around the ports, and the answer that leads the report. Then the
+// real program in the worlds it reads: the simulator's pseudo-terminal shown
 // by the runner, free and then held; strace, for the promise that it opens no
-// port; and fake trees (--root) for what no test machine shows. A fake tree
-// holds the few files a row needs under /proc, /sys, /dev, /run and /etc; its
-// /dev/ttyS0 leads to a pseudo-terminal of the test's own, which the doctor
-// reaches through stat alone.
+// port; lock files that are no files, on a fake tree (--root); and its
+// output and misuse.
 #include "dialogue.h"
+#include "doctor/doctor.h"
 #include "harness.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <pwd.h>
+#include <set>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// A machine made of plain data: files, nodes and links by path, the caller,
+// and the processes and locks that /proc would show.
+class Fake final : public Machine {
+  public:
+    std::map<std::string, std::string> files;
+    std::map<std::string, struct stat> nodes;
+    std::map<std::string, std::string> links;
+    std::set<std::string> open_to_caller; // where faccessat says yes
+    uid_t uid = 1000;
+    std::vector<gid_t> login{1000};
+    std::vector<Lock> held;
+    std::map<pid_t, std::string> commands; // the processes that run
+
+    std::optional<std::string> read(const std::string &path, size_t limit) const override {
+        const auto found = files.find(path);
+        return found == files.end() ? std::nullopt
+                                    : std::optional<std::string>(found->second.substr(0, limit));
+    }
+    int status(const std::string &path, bool follow, struct stat &node) const override {
+        node = {};
+        std::string real = path;
+        for (int hops = 0; links.contains(real); ++hops) {
+            if (!follow) {
+                node.st_mode = S_IFLNK | 0777;
+                return 0;
+            }
+            if (hops == 40) {
+                return ELOOP;
+            }
+            const std::string &target = links.at(real);
+            real = target.starts_with("/") ? target : real.substr(0, real.rfind('/') + 1) + target;
+        }
+        if (const auto found = nodes.find(real); found != nodes.end()) {
+            node = found->second;
+        } else if (files.contains(real)) {
+            node.st_mode = S_IFREG | 0644;
+            node.st_ino = std::hash<std::string>{}(real);
+        } else if (!list(real).empty()) {
+            node.st_mode = S_IFDIR | 0755;
+        } else {
+            return ENOENT;
+        }
+        return 0;
+    }
+    std::string link_target(const std::string &path) const override {
+        const auto found = links.find(path);
+        return found == links.end() ? "" : found->second;
+    }
+    std::vector<std::string> list(const std::string &folder) const override {
+        std::set<std::string> names;
+        const std::string prefix = folder + "/";
+        auto add = [&](const std::string &path) {
+            if (path.starts_with(prefix)) {
+                names.insert(
+                    path.substr(prefix.size(), path.find('/', prefix.size()) - prefix.size()));
+            }
+        };
+        for (const auto &[path, content] : files) {
+            add(path);
+        }
+        for (const auto &[path, node] : nodes) {
+            add(path);
+        }
+        for (const auto &[path, target] : links) {
+            add(path);
+        }
+        return {names.begin(), names.end()};
+    }
+    bool may_read_write(const std::string &path) const override {
+        return open_to_caller.contains(path);
+    }
+    uid_t user() const override {
+        return uid;
+    }
+    std::vector<gid_t> groups() const override {
+        return login;
+    }
+    std::vector<Lock> locks() const override {
+        return held;
+    }
+    std::string command_of(pid_t pid) const override {
+        return commands.contains(pid) ? commands.at(pid) : "";
+    }
+    bool running(pid_t pid) const override {
+        return commands.contains(pid);
+    }
+    bool opened_for_io(const Opened &) const override {
+        return true;
+    }
+};
+
+const dev_t devtmpfs = makedev(0, 5);
+
+// A serial device as udev makes it (root:dialout, 0660), with its sysfs
+// entry: the hardware's driver and, for a serial core port, the UART's type.
+void serial(Fake &machine, const std::string &name, dev_t number, const std::string &driver,
+            const std::string &type = "") {
+    struct stat node {};
+    node.st_mode = S_IFCHR | 0660;
+    node.st_rdev = number;
+    node.st_gid = 20;
+    node.st_dev = devtmpfs;
+    node.st_ino = 100 + machine.nodes.size();
+    machine.nodes["/dev/" + name] = node;
+    const std::string sys = "/sys/dev/char/" + device_number(number);
+    machine.links[sys] = "../../devices/platform/tty/" + name;
+    machine.links[sys + "/device/driver"] = "../../../bus/platform/drivers/" + driver;
+    if (!type.empty()) {
+        machine.files[sys + "/type"] = type + "\n";
+    }
+    machine.files["/sys/class/tty/" + name + "/dev"] = device_number(number) + "\n";
+}
+
+// ttyS0 to ttyS3, on a PC with the first two UARTs: the kernel makes all four.
+void uart(Fake &machine, int port, const std::string &type = "4") {
+    serial(machine, "ttyS" + std::to_string(port), makedev(4, 64 + port), "serial8250", type);
+}
+
+const dev_t usb0 = makedev(188, 0);
+
+// Debian's machine for alice, who is in no group but her own.
+Fake machine() {
+    Fake machine;
+    machine.files["/proc/tty/drivers"] =
+        "/dev/tty             /dev/tty        5       0 system:/dev/tty\n"
+        "/dev/console         /dev/console    5       1 system:console\n"
+        "/dev/ptmx            /dev/ptmx       5       2 system\n"
+        "usbserial            /dev/ttyUSB   188 0-511 serial\n"
+        "acm                  /dev/ttyACM   166 0-255 serial\n"
+        "ttyAMA               /dev/ttyAMA   204 64-77 serial\n"
+        "serial               /dev/ttyS       4 64-95 serial\n"
+        "pty_slave            /dev/pts      136 0-1048575 pty:slave\n";
+    machine.files["/proc/sys/kernel/pid_max"] = "4194304\n";
+    machine.files["/sys/class/tty/console/dev"] = "5:1\n";
+    machine.files["/etc/passwd"] = "root:x:0:0:root:/root:/bin/bash\n"
+                                   "alice:x:1000:1000:Alice:/home/alice:/bin/bash\n";
+    machine.files["/etc/group"] = "root:x:0:\ntty:x:5:\ndialout:x:20:\nalice:x:1000:\n";
+    return machine;
+}
+
+// An FTDI adapter that alice may use.
+Fake with_adapter() {
+    Fake made = machine();
+    serial(made, "ttyUSB0", usb0, "ftdi_sio");
+    made.open_to_caller.insert("/dev/ttyUSB0");
+    return made;
+}
+
+void console_on_ttys0(Fake &machine) {
+    uart(machine, 0);
+    machine.files["/proc/consoles"] = "ttyS0                -W- (EC  p a)    4:64\n";
+}
+
+// Words as /proc/PID/cmdline and the device tree keep them, each ended by a NUL.
+std::string nul_joined(const std::vector<std::string> &words) {
+    std::string joined;
+    for (const std::string &word : words) {
+        joined += word + '\0';
+    }
+    return joined;
+}
+
+// Each table's rows name themselves, to GoogleTest and to CTest.
+template <typename Row>
+requires requires(const Row &row) {
+    row.name;
+}
+void PrintTo(const Row &row, std::ostream *out) {
+    *out << row.name;
+}
+
+template <typename Row> std::string test_name(const testing::TestParamInfo<Row> &info) {
+    std::string name;
+    for (const char c : info.param.name) {
+        name += std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+    }
+    return name;
+}
+
+struct CauseRow {
+    // cppcheck-suppress unusedStructMember ; PrintTo and test_name use it
+    std::string name;
+    std::function<void(Fake &, Processes &)> setup;
+    std::string device;
+    Verdict verdict;
+    std::string wrong; // the cause's wrong: line; empty for a row without causes
+    std::string todo;  // its do: line, where the row checks it
+    size_t causes;     // how many causes the device has in all
+};
+
+class Causes : public testing::TestWithParam<CauseRow> {};
+
+TEST_P(Causes, VerdictAndLines) {
+    const CauseRow &row = GetParam();
+    Fake made = with_adapter();
+    Processes seen;
+    row.setup(made, seen);
+    const Report report = examine(made, row.device, seen);
+    EXPECT_EQ(verdict(report), row.verdict);
+    EXPECT_EQ(report.causes.size(), row.causes);
+    if (row.wrong.empty()) {
+        return;
+    }
+    const auto cause = std::ranges::find_if(
+        report.causes, [&](const Cause &found) { return found.wrong == row.wrong; });
+    ASSERT_NE(cause, report.causes.end()) << report.causes.front().wrong;
+    if (!row.todo.empty()) {
+        EXPECT_EQ(cause->todo, row.todo);
+    }
+}
+
+const std::string dialout_rw = " (owner root, group dialout, crw-rw----)";
+const std::string rm_stale = " (lowrad ignores it, but other serial programs refuse the port)";
+
+void no_access(Fake &made, Processes &) {
+    made.open_to_caller.clear();
+}
+
+void lock_file(Fake &made, const std::string &path, const std::string &content, pid_t runs = 0,
+               const std::string &command = "") {
+    made.files[path] = content;
+    if (runs != 0) {
+        made.commands[runs] = command;
+    }
+}
+
+std::string members(int count) {
+    std::string names;
+    for (int member = 0; member < count; ++member) {
+        names += "user" + std::to_string(member) + ",";
+    }
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Doctor, Causes,
+    testing::Values(
+        CauseRow{"usable", [](Fake &, Processes &) {}, "/dev/ttyUSB0", Verdict::usable, "", "", 0},
+        CauseRow{"console",
+                 [](Fake &made, Processes &) {
+                     console_on_ttys0(made);
+                     made.open_to_caller.insert("/dev/ttyS0");
+                 },
+                 "/dev/ttyS0", Verdict::shared,
+                 "the kernel's console writes its messages on it (/proc/consoles)",
+                 "remove console=ttyS0 from the kernel command line (Debian: GRUB_CMDLINE_LINUX "
+                 "in /etc/default/grub, then sudo update-grub; Raspberry Pi: cmdline.txt), and "
+                 "reboot",
+                 1},
+        CauseRow{"the console's own port is given to no group",
+                 [](Fake &made, Processes &) {
+                     console_on_ttys0(made);
+                     made.nodes["/dev/ttyS0"].st_gid = 5;
+                     made.nodes["/dev/ttyS0"].st_mode = S_IFCHR | 0620;
+                 },
+                 "/dev/ttyS0", Verdict::will_not_open,
+                 "only root may read and write /dev/ttyS0 (owner root, group tty, crw--w----)",
+                 "once the console is off this port, the next boot gives it to the group dialout",
+                 2},
+        CauseRow{"getty",
+                 [](Fake &made, Processes &seen) {
+                     uart(made, 0);
+                     made.open_to_caller.insert("/dev/ttyS0");
+                     seen.all.push_back({612, "agetty"});
+                     made.files["/proc/612/cmdline"] =
+                         nul_joined({"/sbin/agetty", "-o", "-p -- \\u", "--keep-baud", "ttyS0"});
+                 },
+                 "/dev/ttyS0", Verdict::shared, "a getty waits for logins on it: 612 agetty",
+                 "sudo systemctl disable --now serial-getty@ttyS0.service", 1},
+        CauseRow{"no UART, its only cause", [](Fake &made, Processes &) { uart(made, 1, "0"); },
+                 "/dev/ttyS1", Verdict::will_not_open,
+                 "no UART answers at ttyS1: the driver made the port, but found no chip behind it "
+                 "(sysfs type 0)",
+                 "", 1},
+        CauseRow{"missing, its only cause", [](Fake &, Processes &) {}, "/dev/ttyS2",
+                 Verdict::will_not_open, "/dev/ttyS2 does not exist",
+                 "the machine has no such port: choose one this report shows as usable, or show "
+                 "lowrad another device with lowrad-run --map ttyS2=DEVICE",
+                 1},
+        CauseRow{"a link to nothing",
+                 [](Fake &made, Processes &) { made.links["/dev/serial0"] = "ttyAMA0"; },
+                 "/dev/serial0", Verdict::will_not_open,
+                 "/dev/serial0 leads to ttyAMA0, which does not exist", "", 1},
+        CauseRow{"a loop of links",
+                 [](Fake &made, Processes &) {
+                     made.links["/dev/l1"] = "l2";
+                     made.links["/dev/l2"] = "/dev/l1";
+                 },
+                 "/dev/l1", Verdict::will_not_open, "/dev/l1 is a loop of symbolic links", "", 1},
+        CauseRow{"in dialout in /etc/group among 50,000, not in this login",
+                 [](Fake &made, Processes &seen) {
+                     no_access(made, seen);
+                     made.files["/etc/group"] = "dialout:x:20:" + members(50000) + "alice\n";
+                 },
+                 "/dev/ttyUSB0", Verdict::will_not_open,
+                 "alice is in the group dialout, which may read and write /dev/ttyUSB0" +
+                     dialout_rw + ", in /etc/group, but this login started without it",
+                 "log out and in again (or run newgrp dialout in this terminal)", 1},
+        CauseRow{"not in dialout at all", no_access, "/dev/ttyUSB0", Verdict::will_not_open,
+                 "alice is not in the group dialout, which may read and write /dev/ttyUSB0" +
+                     dialout_rw,
+                 "sudo usermod -aG dialout alice, then log out and in again", 1},
+        CauseRow{"an ACL refuses a member",
+                 [](Fake &made, Processes &seen) {
+                     no_access(made, seen);
+                     made.login.push_back(20);
+                 },
+                 "/dev/ttyUSB0", Verdict::will_not_open,
+                 "alice has the group dialout and yet may not read and write /dev/ttyUSB0" +
+                     dialout_rw + ": an ACL or a read-only mount refuses it",
+                 "getfacl /dev/ttyUSB0 shows the ACL; ask whoever set it up", 1},
+        CauseRow{"the owner's alone",
+                 [](Fake &made, Processes &seen) {
+                     no_access(made, seen);
+                     made.nodes["/dev/ttyUSB0"].st_mode = S_IFCHR | 0600;
+                 },
+                 "/dev/ttyUSB0", Verdict::will_not_open,
+                 "only root may read and write /dev/ttyUSB0 (owner root, group dialout, "
+                 "crw-------)",
+                 "give it to the group dialout: sudo chgrp dialout /dev/ttyUSB0 && sudo chmod "
+                 "g+rw /dev/ttyUSB0 (until the next boot; a udev rule keeps it)",
+                 1},
+        CauseRow{"flock",
+                 [](Fake &made, Processes &) {
+                     const struct stat &node = made.nodes["/dev/ttyUSB0"];
+                     made.held.push_back({"FLOCK", 4321, node.st_dev, node.st_ino});
+                     made.commands[4321] = "lowrad";
+                 },
+                 "/dev/ttyUSB0", Verdict::will_not_open,
+                 "4321 lowrad holds it locked with flock, as lowrad does while it measures",
+                 "wait until that program ends, or end it (it may be another lowrad)", 1},
+        CauseRow{"POSIX lock",
+                 [](Fake &made, Processes &) {
+                     const struct stat &node = made.nodes["/dev/ttyUSB0"];
+                     made.held.push_back({"POSIX", 4321, node.st_dev, node.st_ino});
+                     made.commands[4321] = "minicom";
+                 },
+                 "/dev/ttyUSB0", Verdict::usable,
+                 "4321 minicom holds a POSIX lock on it, which lowrad's flock does not see",
+                 "end that program while lowrad measures", 1},
+        CauseRow{"open without a lock",
+                 [](Fake &, Processes &seen) {
+                     seen.opened.push_back({{4321, "minicom"}, {usb0, devtmpfs}, "3"});
+                 },
+                 "/dev/ttyUSB0", Verdict::shared, "4321 minicom has it open, without a lock", "",
+                 1},
+        CauseRow{"a live ASCII lock file",
+                 [](Fake &made, Processes &) {
+                     lock_file(made, "/run/lock/LCK..ttyUSB0", "      4321\n", 4321, "minicom");
+                 },
+                 "/dev/ttyUSB0", Verdict::shared,
+                 "/run/lock/LCK..ttyUSB0 says that 4321 minicom uses it",
+                 "end that program first: lowrad ignores the lock file, but both would read the "
+                 "line",
+                 1},
+        CauseRow{
+            "a stale ASCII lock file",
+            [](Fake &made, Processes &) { lock_file(made, "/var/lock/LCK..ttyUSB0", "4242\n"); },
+            "/dev/ttyUSB0", Verdict::usable,
+            "/var/lock/LCK..ttyUSB0 names process 4242, which no longer runs (a stale lock)",
+            "sudo rm /var/lock/LCK..ttyUSB0" + rm_stale, 1},
+        CauseRow{"a live binary lock file",
+                 [](Fake &made, Processes &) {
+                     lock_file(made, "/run/lock/LCK..ttyUSB0", std::string("\x39\x30\0\0", 4),
+                               12345, "cu");
+                 },
+                 "/dev/ttyUSB0", Verdict::shared,
+                 "/run/lock/LCK..ttyUSB0 says that 12345 cu uses it", "", 1},
+        CauseRow{"a stale binary lock file",
+                 [](Fake &made, Processes &) {
+                     lock_file(made, "/run/lock/LCK..ttyUSB0", std::string("\x92\x10\0\0", 4));
+                 },
+                 "/dev/ttyUSB0", Verdict::usable,
+                 "/run/lock/LCK..ttyUSB0 names process 4242, which no longer runs (a stale lock)",
+                 "", 1},
+        CauseRow{"a FIFO as a lock file",
+                 [](Fake &made, Processes &) {
+                     made.nodes["/run/lock/LCK..ttyUSB0"].st_mode = S_IFIFO | 0644;
+                 },
+                 "/dev/ttyUSB0", Verdict::usable,
+                 "/run/lock/LCK..ttyUSB0 holds no valid process id",
+                 "sudo rm /run/lock/LCK..ttyUSB0" + rm_stale, 1}),
+    test_name<CauseRow>);
+
+// What a lock file holds, as bytes: ASCII, binary, or no valid process id.
+TEST(Doctor, LockFilePids) {
+    const std::vector<std::pair<std::string, pid_t>> rows{
+        {"      4242\n", 4242},
+        {"1234", 1234},
+        {std::string("\x39\x30\0\0", 4), 12345},
+        {std::string("\x01\0\0\0", 4), 1},
+        {"4194304\n", 4194304},
+        {"", 0},
+        {"\n", 0},
+        {"minicom\n", 0},
+        {"-5\n", 0},
+        {"0\n", 0},
+        {"12 34\n", 0},
+        {"4194305\n", 0},
+        {"4294967297\n", 0},
+        {"99999999999999999999999\n", 0},
+        {"\xff\xff\xff\xff", 0},
+        {std::string("\0\0\0\0", 4), 0},
+        {std::string("\x39\x30\0\0\0", 5), 0},
+    };
+    for (const auto &[content, pid] : rows) {
+        EXPECT_EQ(lock_file_pid(content, 4194304), pid) << testing::PrintToString(content);
+    }
+}
+
+// A Raspberry Pi's device tree: serial0 is the mini UART, serial1 the PL011
+// that Bluetooth uses, as on a Pi 3, 4 or Zero W.
+void raspberry_pi(Fake &made, const std::string &model, const std::string &mini_status) {
+    const std::string tree = "/proc/device-tree";
+    const std::string mini = "/soc/serial@7e215040";
+    const std::string pl011 = "/soc/serial@7e201000";
+    made.files[tree + "/model"] = nul_joined({model});
+    made.files[tree + "/aliases/serial0"] = nul_joined({mini});
+    made.files[tree + "/aliases/serial1"] = nul_joined({pl011});
+    made.files[tree + mini + "/compatible"] = nul_joined({"brcm,bcm2835-aux-uart"});
+    made.files[tree + mini + "/status"] = nul_joined({mini_status});
+    made.files[tree + pl011 + "/compatible"] = nul_joined({"arm,pl011", "arm,primecell"});
+    made.files[tree + pl011 + "/status"] = nul_joined({"okay"});
+    made.files[tree + pl011 + "/bluetooth/compatible"] = nul_joined({"brcm,bcm43438-bt"});
+}
+
+// A USB device on the bus with one interface, whose driver is driver (none: no driver).
+void usb_device(Fake &made, const std::string &vendor, const std::string &product,
+                const std::string &driver) {
+    const std::string device = "/sys/bus/usb/devices/1-1";
+    made.files[device + "/idVendor"] = vendor + "\n";
+    made.files[device + "/idProduct"] = product + "\n";
+    made.files[device + "/product"] = "USB Serial\n";
+    made.files[device + "/1-1:1.0/bInterfaceClass"] = "ff\n";
+    if (!driver.empty()) {
+        made.links[device + "/1-1:1.0/driver"] = "../../../bus/usb/drivers/" + driver;
+    }
+}
+
+struct MachineRow {
+    // cppcheck-suppress unusedStructMember ; PrintTo and test_name use it
+    std::string name;
+    std::function<void(Fake &, Processes &)> setup;
+    std::string model;
+    std::vector<std::string> lines; // wrong: and do: of each cause
+};
+
+class AroundThePorts : public testing::TestWithParam<MachineRow> {};
+
+TEST_P(AroundThePorts, Causes) {
+    const MachineRow &row = GetParam();
+    Fake made = machine();
+    Processes seen;
+    row.setup(made, seen);
+    std::string model;
+    std::vector<Cause> causes = raspberry_causes(made, model);
+    const std::vector<Cause> usb = usb_causes(made, seen);
+    causes.insert(causes.end(), usb.begin(), usb.end());
+    std::vector<std::string> lines;
+    for (const Cause &cause : causes) {
+        lines.push_back(cause.wrong);
+        lines.push_back(cause.todo);
+    }
+    EXPECT_EQ(model, row.model);
+    EXPECT_EQ(lines, row.lines);
+}
+
+const std::string bluetooth =
+    "the UART of serial1 (/soc/serial@7e201000, ttyAMA0) is wired to Bluetooth on this model, "
+    "not to GPIO pins 8 and 10";
+const std::string disable_bt = "connect the counter to /dev/serial0, or give the GPIO pins this "
+                               "UART with dtoverlay=disable-bt in config.txt";
+
+INSTANTIATE_TEST_SUITE_P(
+    Doctor, AroundThePorts,
+    testing::Values(
+        MachineRow{"a CH340 adapter that brltty has claimed",
+                   [](Fake &made, Processes &seen) {
+                       seen.all.push_back({77, "brltty"});
+                       usb_device(made, "1a86", "7523", "usbfs");
+                   },
+                   "",
+                   {"brltty runs (77): it claims some USB serial adapters (CH340, CP210x) for "
+                    "braille displays",
+                    "where no braille display needs it: sudo systemctl mask brltty-udev.service "
+                    "brltty.service, then plug the adapter in again",
+                    "the USB serial adapter 1a86:7523 (USB Serial) has no serial device (its "
+                    "interface's driver: usbfs)",
+                    "a program (brltty?) has claimed it: stop that program, then plug the "
+                    "adapter in again"}},
+        MachineRow{"an FTDI adapter without its driver",
+                   [](Fake &made, Processes &) { usb_device(made, "0403", "6001", ""); },
+                   "",
+                   {"the USB serial adapter 0403:6001 (USB Serial) has no serial device (its "
+                    "interface's driver: none)",
+                    "load its driver: sudo modprobe ftdi_sio, then plug the adapter in again"}},
+        MachineRow{"a Raspberry Pi 3",
+                   [](Fake &made, Processes &) {
+                       raspberry_pi(made, "Raspberry Pi 3 Model B Rev 1.2", "okay");
+                       made.links["/dev/serial0"] = "ttyS0";
+                       made.links["/dev/serial1"] = "ttyAMA0";
+                   },
+                   "Raspberry Pi 3 Model B Rev 1.2, /dev/serial0 -> ttyS0, /dev/serial1 -> "
+                   "ttyAMA0",
+                   {bluetooth, disable_bt}},
+        MachineRow{"a Raspberry Pi Zero W without enable_uart=1",
+                   [](Fake &made, Processes &) {
+                       raspberry_pi(made, "Raspberry Pi Zero W Rev 1.1", "disabled");
+                       made.links["/dev/serial1"] = "ttyAMA0";
+                   },
+                   "Raspberry Pi Zero W Rev 1.1, /dev/serial0 -> nothing, /dev/serial1 -> "
+                   "ttyAMA0",
+                   {"the UART of serial0 (the mini UART, /soc/serial@7e215040) is disabled in "
+                    "the device tree",
+                    "add enable_uart=1 to config.txt (/boot/firmware/config.txt), and reboot",
+                    bluetooth, disable_bt}}),
+    test_name<MachineRow>);
+
+// What leads the report for a mix of devices, and the status.
+struct AnswerRow {
+    // cppcheck-suppress unusedStructMember ; PrintTo and test_name use it
+    std::string name;
+    std::function<void(Fake &)> setup;
+    std::string answer; // the lines between the heading and the first device
+    int status;
+};
+
+class AnswerFirst : public testing::TestWithParam<AnswerRow> {};
+
+const std::string heading = "lowrad-doctor: what stands between lowrad and the serial devices, "
+                            "seen by alice without opening any\n";
+
+TEST_P(AnswerFirst, Leads) {
+    const AnswerRow &row = GetParam();
+    Fake made = machine();
+    row.setup(made);
+    const Written report = write_report(made, {}, {});
+    ASSERT_TRUE(report.text.starts_with(heading)) << report.text;
+    EXPECT_EQ(report.text.substr(heading.size(), report.text.find("\n\n") + 1 - heading.size()),
+              row.answer)
+        << report.text;
+    EXPECT_EQ(report.status, row.status);
+    // Every device has its verdict, and no port gets the console's group or a chgrp.
+    EXPECT_EQ(report.text.find("chgrp"), std::string::npos) << report.text;
+    size_t blocks = 0;
+    for (size_t at = 0; (at = report.text.find("\n/dev/", at)) != std::string::npos; ++at) {
+        ++blocks;
+    }
+    EXPECT_EQ(blocks, 4 + other_devices(made).size());
+}
+
+void usb_outside_dialout(Fake &made) {
+    serial(made, "ttyUSB0", usb0, "ftdi_sio");
+}
+
+void usable(Fake &made, const std::string &device) {
+    made.open_to_caller.insert(device);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Doctor, AnswerFirst,
+    testing::Values(
+        AnswerRow{"a USB adapter, the user outside dialout", usb_outside_dialout,
+                  "First: sudo usermod -aG dialout alice, then log out and in again\n"
+                  "Then:  lowrad-run --map ttyS0=/dev/ttyUSB0, then choose 0\n",
+                  1},
+        AnswerRow{"a USB adapter beside the console and ports without a UART",
+                  [](Fake &made) {
+                      console_on_ttys0(made);
+                      made.nodes["/dev/ttyS0"].st_mode = S_IFCHR | 0620;
+                      for (int port = 1; port < 4; ++port) {
+                          uart(made, port, "0");
+                      }
+                      usb_outside_dialout(made);
+                      usable(made, "/dev/ttyUSB0");
+                  },
+                  "To measure: lowrad-run --map ttyS0=/dev/ttyUSB0, then choose 0\n", 0},
+        AnswerRow{"a UART and a USB adapter",
+                  [](Fake &made) {
+                      uart(made, 1);
+                      usable(made, "/dev/ttyS1");
+                      usb_outside_dialout(made);
+                      usable(made, "/dev/ttyUSB0");
+                  },
+                  "To measure: lowrad-run --map ttyS0=/dev/ttyUSB0, then choose 0\n"
+                  "To measure: run lowrad and choose 1\n",
+                  0},
+        AnswerRow{"ports without a UART before missing ones, and no advice on them",
+                  [](Fake &made) { uart(made, 2, "0"); },
+                  "First: plug in the counter's USB serial adapter, or wire it to a port with a "
+                  "UART\nThen:  lowrad-doctor\n",
+                  1},
+        AnswerRow{"the console's port alone",
+                  [](Fake &made) {
+                      console_on_ttys0(made);
+                      usable(made, "/dev/ttyS0");
+                  },
+                  "First: remove console=ttyS0 from the kernel command line (Debian: "
+                  "GRUB_CMDLINE_LINUX in /etc/default/grub, then sudo update-grub; Raspberry Pi: "
+                  "cmdline.txt), and reboot\nThen:  run lowrad and choose 0\n",
+                  1},
+        AnswerRow{"a Pi under Debian's kernel: ttyS1, which serial0 names too",
+                  [](Fake &made) {
+                      uart(made, 1);
+                      usable(made, "/dev/ttyS1");
+                      made.links["/dev/serial0"] = "ttyS1";
+                      usable(made, "/dev/serial0");
+                  },
+                  "To measure: run lowrad and choose 1\n", 0},
+        AnswerRow{"a Pi with the PL011 on the GPIO pins",
+                  [](Fake &made) {
+                      serial(made, "ttyAMA0", makedev(204, 64), "uart-pl011", "32");
+                      usable(made, "/dev/ttyAMA0");
+                      made.links["/dev/serial0"] = "ttyAMA0";
+                      usable(made, "/dev/serial0");
+                  },
+                  "To measure: lowrad-run --map ttyS0=/dev/ttyAMA0, then choose 0\n", 0}),
+    test_name<AnswerRow>);
+
+// Where another device is usable, the console's fix says first that it need not be done.
+TEST(Doctor, ConsoleFixNeedlessBesideAUsableDevice) {
+    Fake made = with_adapter();
+    console_on_ttys0(made);
+    made.open_to_caller.insert("/dev/ttyS0");
+    const std::string text = write_report(made, {}, {}).text;
+    EXPECT_NE(text.find("  do:    not needed while you use a device this report shows as usable; "
+                        "else remove console=ttyS0"),
+              std::string::npos)
+        << text;
+}
 
 std::string read(const fs::path &path) {
     std::ifstream file(path, std::ios::binary);
@@ -31,20 +669,13 @@ std::string read(const fs::path &path) {
     return text.str();
 }
 
-std::string replaced(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
-const std::string asroot =
+const std::string as_root =
     geteuid() == 0 ? "Run as root: it sees every process, but root may open what your user may "
                      "not;\nrun it as the user who runs lowrad to see that user's rights.\n"
                    : "";
 
 std::string header(const std::string &user) {
-    return "lowrad-doctor: what stands between lowrad and its ports, seen by " + user +
+    return "lowrad-doctor: what stands between lowrad and the serial devices, seen by " + user +
            " without opening any\n";
 }
 
@@ -55,10 +686,7 @@ std::string missing(const std::string &name) {
            name + "=DEVICE\n";
 }
 
-const std::string othersheading = "\nOther serial devices (lowrad selects only ttyS0 to ttyS3; "
-                                  "lowrad-run shows it one of these):\n";
-const std::string nootherports =
-    missing("ttyS1") + missing("ttyS2") + missing("ttyS3") + othersheading + "  none\n";
+const std::string no_other_ports = missing("ttyS1") + missing("ttyS2") + missing("ttyS3");
 
 std::string me() {
     return read("/proc/self/comm").substr(0, read("/proc/self/comm").find('\n'));
@@ -75,8 +703,9 @@ TEST(Doctor, RunnersTerminalUsableThenHeld) {
     const std::string end = "  behind it: a pseudo-terminal, " + pts + ", whose other end " +
                             std::to_string(sim.id()) + " lowrad-sim holds\n";
     const Outcome free = execute(doctor);
-    EXPECT_EQ(free.output, header(getpwuid(geteuid())->pw_name) + asroot +
-                               "\n/dev/ttyS0: usable\n" + end + nootherports);
+    EXPECT_EQ(free.output, header(getpwuid(geteuid())->pw_name) +
+                               "To measure: run lowrad and choose 0\n" + as_root +
+                               "\n/dev/ttyS0: usable\n" + end + no_other_ports);
     EXPECT_EQ(free.status, 0);
 
     const int held = open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -128,227 +757,80 @@ TEST(Doctor, OpensNoPort) {
     fs::remove(log);
 }
 
-// A fake tree's row: its files and links ({n}: the number of the test's
-// pseudo-terminal), whether nobody runs the doctor, and what it prints after
-// its first line.
-struct FakeRow {
-    std::string name;
-    std::map<std::string, std::string> files;
-    std::map<std::string, std::string> links;
-    bool asnobody;
-    std::string expected;
-    int status;
-};
-
-void PrintTo(const FakeRow &row, std::ostream *out) {
-    *out << row.name;
-}
-
-class FakeRoot : public testing::TestWithParam<FakeRow> {
+// A fake tree (--root) whose /dev/ttyS0 leads to a pseudo-terminal of the
+// test's own; the doctor reaches it through stat alone.
+class FakeTree : public testing::Test {
   protected:
     void SetUp() override {
         std::string made = (fs::path(testing::TempDir()) / "lowrad-doctor-XXXXXX").string();
         ASSERT_NE(mkdtemp(made.data()), nullptr);
         dir = made;
-        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec);
         master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
         ASSERT_EQ(unlockpt(master), 0);
-        pts = ptsname(master);
+        const std::string pts = ptsname(master);
         number = pts.substr(pts.rfind('/') + 1);
+        for (const std::string file : {"/proc/tty/drivers", "/etc/passwd", "/etc/group"}) {
+            fs::create_directories(dir / fs::path(file).parent_path().relative_path());
+            std::ofstream(dir / fs::path(file).relative_path(), std::ios::binary) << read(file);
+        }
         fs::create_directories(dir / "sys/class/tty");
-        place("/proc/tty/drivers", read("/proc/tty/drivers"));
-        place("/etc/passwd", "root:x:0:0:root:/root:/bin/bash\n"
-                             "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n");
+        fs::create_directories(dir / "dev");
+        fs::create_symlink(pts, dir / "dev/ttyS0");
     }
     void TearDown() override {
         close(master);
         fs::remove_all(dir);
     }
-    std::string filled(const std::string &text) const {
-        return replaced(text, "{n}", number);
-    }
-    void place(const std::string &path, const std::string &content) const {
-        const fs::path file = dir / filled(path).substr(1);
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << filled(content);
-    }
-    void link(const std::string &path, const std::string &target) const {
-        const fs::path file = dir / path.substr(1);
-        fs::create_directories(file.parent_path());
-        fs::create_symlink(filled(target), file);
-    }
 
     fs::path dir;
     int master = -1;
-    std::string pts;    // /dev/pts/N
-    std::string number; // N
+    std::string number; // of /dev/pts/N
 };
 
-TEST_P(FakeRoot, Reports) {
-    const FakeRow &row = GetParam();
-    for (const auto &[path, content] : row.files) {
-        place(path, content);
-    }
-    for (const auto &[path, target] : row.links) {
-        link(path, target);
-    }
-    std::vector<std::string> command{DOCTOR_PATH, "--root", dir};
-    std::string user = getpwuid(geteuid())->pw_name;
-    std::string limits = asroot;
-    if (row.asnobody) {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "needs root to hand the terminal to the group dialout";
-        }
-        // Debian's dialout, 20, owns serial ports: root:dialout, 0660.
-        ASSERT_EQ(chown(pts.c_str(), 0, 20), 0);
-        ASSERT_EQ(chmod(pts.c_str(), 0660), 0);
-        command.insert(command.begin(),
-                       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-        user = "nobody";
-        limits = "";
-    }
-    const Outcome doctor = execute(command);
-    EXPECT_EQ(doctor.output, header(user) + limits + filled(row.expected)) << row.name;
-    EXPECT_EQ(doctor.status, row.status) << row.name;
+// A FIFO and a link to /dev/zero as lock files, such as anyone may leave in
+// /run/lock: neither is waited for nor read without end.
+TEST_F(FakeTree, LockFilesThatAreNoFiles) {
+    fs::create_directories(dir / "run/lock");
+    fs::create_directories(dir / "var/lock");
+    ASSERT_EQ(mkfifo((dir / ("run/lock/LCK.." + number)).c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", dir / ("var/lock/LCK.." + number));
+    const Outcome doctor = execute({"timeout", "1", DOCTOR_PATH, "--root", dir});
+    const std::string rm = " (lowrad ignores it, but other serial programs refuse the port)\n";
+    EXPECT_NE(doctor.output.find("To measure: run lowrad and choose 0\n"), std::string::npos)
+        << doctor.output;
+    EXPECT_NE(doctor.output.find("\n/dev/ttyS0: usable\n"
+                                 "  wrong: /run/lock/LCK.." +
+                                 number +
+                                 " holds no valid process id\n"
+                                 "  do:    sudo rm /run/lock/LCK.." +
+                                 number + rm + "  wrong: /var/lock/LCK.." + number +
+                                 " holds no valid process id\n"),
+              std::string::npos)
+        << doctor.output;
+    EXPECT_EQ(doctor.status, 0);
 }
 
-const std::string pty = "  behind it: a pseudo-terminal, pts/{n}\n";
-const std::string consolefix =
-    " from the kernel command line (Debian: GRUB_CMDLINE_LINUX in /etc/default/grub, then sudo "
-    "update-grub; Raspberry Pi: cmdline.txt), and reboot\n";
-const std::map<std::string, std::string> onpty{{"/dev/ttyS0", "/dev/pts/{n}"}};
-
-std::map<std::string, std::string> with(std::map<std::string, std::string> files,
-                                        const std::map<std::string, std::string> &more) {
-    files.insert(more.begin(), more.end());
-    return files;
+// A report or a help text that stdout did not take fails; misuse exits 2.
+TEST_F(FakeTree, OutputAndMisuse) {
+    const std::string full = "lowrad-doctor: writing to standard output: No space left on device\n";
+    for (const std::string &arguments : {std::string("--help"), "--root " + dir.string()}) {
+        const Outcome doctor =
+            execute({"sh", "-c", std::string(DOCTOR_PATH) + " " + arguments + " >/dev/full"});
+        EXPECT_EQ(doctor.output, full) << arguments;
+        EXPECT_EQ(doctor.status, 1) << arguments;
+    }
+    const Outcome runner = execute({"sh", "-c", std::string(RUNNER_PATH) + " --help >/dev/full"});
+    EXPECT_EQ(runner.status, 1);
+    for (const std::vector<std::string> &misuse :
+         {std::vector<std::string>{DOCTOR_PATH, ""}, std::vector<std::string>{DOCTOR_PATH, "-x"},
+          std::vector<std::string>{DOCTOR_PATH, "--root"}}) {
+        const Outcome doctor = execute(misuse);
+        EXPECT_TRUE(doctor.output.starts_with("lowrad-doctor: ")) << doctor.output;
+        EXPECT_NE(doctor.output.find("\n\nusage: lowrad-doctor"), std::string::npos);
+        EXPECT_EQ(doctor.status, 2) << misuse.back();
+    }
 }
-
-// A Raspberry Pi's device tree: serial0 is the mini UART, serial1 the PL011
-// that Bluetooth uses, as on a Pi 3, 4 or Zero W.
-std::map<std::string, std::string> raspberrypi(const std::string &model,
-                                               const std::string &ministatus) {
-    const std::string tree = "/proc/device-tree";
-    return {{tree + "/model", model + '\0'},
-            {tree + "/aliases/serial0", std::string("/soc/serial@7e215040") + '\0'},
-            {tree + "/aliases/serial1", std::string("/soc/serial@7e201000") + '\0'},
-            {tree + "/soc/serial@7e215040/compatible", std::string("brcm,bcm2835-aux-uart") + '\0'},
-            {tree + "/soc/serial@7e215040/status", ministatus + '\0'},
-            {tree + "/soc/serial@7e201000/compatible",
-             std::string("arm,pl011") + '\0' + "arm,primecell" + '\0'},
-            {tree + "/soc/serial@7e201000/status", std::string("okay") + '\0'},
-            {tree + "/soc/serial@7e201000/bluetooth/compatible",
-             std::string("brcm,bcm43438-bt") + '\0'}};
-}
-
-const std::string bluetooth =
-    "  wrong: the UART of serial1 (/soc/serial@7e201000, ttyAMA0) is wired to Bluetooth on this "
-    "model, not to GPIO pins 8 and 10\n"
-    "  do:    connect the counter to /dev/serial0, or give the GPIO pins this UART with "
-    "dtoverlay=disable-bt in config.txt\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Doctor, FakeRoot,
-    testing::Values(
-        FakeRow{"a stale and a live UUCP lock file",
-                {{"/run/lock/LCK..{n}", "      4242\n"},
-                 {"/var/lock/LCK..{n}", "      4243\n"},
-                 {"/proc/4243/comm", "minicom\n"}},
-                onpty,
-                false,
-                "\n/dev/ttyS0: opens, but shared\n"
-                "  wrong: /run/lock/LCK..{n} names process 4242, which no longer runs (a stale "
-                "lock)\n"
-                "  do:    sudo rm /run/lock/LCK..{n} (lowrad ignores it, but other serial "
-                "programs refuse the port)\n"
-                "  wrong: /var/lock/LCK..{n} says that 4243 minicom uses it\n"
-                "  do:    end that program first: lowrad ignores the lock file, but both would "
-                "read the line\n" +
-                    pty + nootherports,
-                1},
-        FakeRow{"in the group dialout in /etc/group, but not in this login",
-                {{"/etc/group", "root:x:0:\ndialout:x:20:daemon,nobody\n"}},
-                onpty,
-                true,
-                "\n/dev/ttyS0: will not open\n"
-                "  wrong: nobody is in the group dialout, which may read and write /dev/ttyS0 "
-                "(owner root, group dialout, crw-rw----), in /etc/group, but this login started "
-                "without it\n"
-                "  do:    log out and in again (or run newgrp dialout in this terminal)\n" +
-                    pty + nootherports,
-                1},
-        FakeRow{"not in the group dialout at all",
-                {{"/etc/group", "root:x:0:\ndialout:x:20:daemon\n"}},
-                onpty,
-                true,
-                "\n/dev/ttyS0: will not open\n"
-                "  wrong: nobody is not in the group dialout, which may read and write /dev/ttyS0 "
-                "(owner root, group dialout, crw-rw----)\n"
-                "  do:    sudo usermod -aG dialout nobody, then log out and in again\n" +
-                    pty + nootherports,
-                1},
-        FakeRow{
-            "a Raspberry Pi 3 with the serial console on serial0",
-            with(raspberrypi("Raspberry Pi 3 Model B Rev 1.2", "okay"),
-                 {{"/proc/cmdline", "console=serial0,115200 console=tty1 root=/dev/mmcblk0p2\n"}}),
-            {{"/dev/ttyS0", "/dev/pts/{n}"},
-             {"/dev/serial0", "ttyS0"},
-             {"/dev/serial1", "ttyAMA0"}},
-            false,
-            "\n/dev/ttyS0: opens, but shared\n"
-            "  wrong: the kernel's console writes its messages on it (console=serial0,115200 "
-            "on /proc/cmdline)\n"
-            "  do:    remove console=serial0,115200" +
-                consolefix + pty + nootherports.substr(0, nootherports.rfind("  none\n")) +
-                "  /dev/serial0 -> ttyS0: lowrad-run --map ttyS0=/dev/serial0\n"
-                "  /dev/serial1 -> ttyAMA0: lowrad-run --map ttyS0=/dev/serial1\n"
-                "\nThe machine: Raspberry Pi 3 Model B Rev 1.2, /dev/serial0 -> ttyS0, "
-                "/dev/serial1 -> ttyAMA0\n" +
-                bluetooth,
-            1},
-        FakeRow{"a Raspberry Pi Zero W without enable_uart=1",
-                raspberrypi("Raspberry Pi Zero W Rev 1.1", "disabled"),
-                {{"/dev/serial1", "ttyAMA0"}, {"/dev/ttyAMA0", "/dev/pts/{n}"}},
-                false,
-                missing("ttyS0") + nootherports.substr(0, nootherports.rfind("  none\n")) +
-                    "  /dev/serial1 -> ttyAMA0: lowrad-run --map ttyS0=/dev/serial1\n"
-                    "  /dev/ttyAMA0 -> /dev/pts/{n}: lowrad-run --map ttyS0=/dev/ttyAMA0\n"
-                    "\nThe machine: Raspberry Pi Zero W Rev 1.1, /dev/serial0 -> nothing, "
-                    "/dev/serial1 -> ttyAMA0\n"
-                    "  wrong: the UART of serial0 (the mini UART, /soc/serial@7e215040) is "
-                    "disabled in the device tree\n"
-                    "  do:    add enable_uart=1 to config.txt (/boot/firmware/config.txt), and "
-                    "reboot\n" +
-                    bluetooth,
-                1},
-        FakeRow{"a CH340 adapter that brltty has claimed",
-                {{"/proc/77/stat", "77 (brltty) S 1 77 77 0 -1 4194560 0 0 0 0\n"},
-                 {"/sys/bus/usb/devices/1-1/idVendor", "1a86\n"},
-                 {"/sys/bus/usb/devices/1-1/idProduct", "7523\n"},
-                 {"/sys/bus/usb/devices/1-1/product", "USB Serial\n"},
-                 {"/sys/bus/usb/devices/1-1/1-1:1.0/bInterfaceClass", "ff\n"}},
-                {{"/sys/bus/usb/devices/1-1/1-1:1.0/driver", "../../../bus/usb/drivers/usbfs"}},
-                false,
-                missing("ttyS0") + nootherports +
-                    "\nThe machine:\n"
-                    "  wrong: brltty runs (77): it claims some USB serial adapters (CH340, CP210x) "
-                    "for braille displays\n"
-                    "  do:    where no braille display needs it: sudo systemctl mask "
-                    "brltty-udev.service brltty.service, then plug the adapter in again\n"
-                    "  wrong: the USB serial adapter 1a86:7523 (USB Serial) has no serial device "
-                    "(its interface's driver: usbfs)\n"
-                    "  do:    a program (brltty?) has claimed it: stop that program, then plug the "
-                    "adapter in again\n",
-                1}),
-    [](const testing::TestParamInfo<FakeRow> &info) {
-        std::string name;
-        for (const char c : info.param.name) {
-            name += std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
-        }
-        return name;
-    });
 
 } // namespace

@@ -16,10 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
-#include <sched.h>
 #include <stdexcept>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
 
@@ -194,45 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
                                      await_close, lowrad_opens},
                                     8,
                                     {"open 1 background", "open 2 sample"}}));
-
-bool write_file(const char *path, const std::string &text) {
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    const bool written =
-        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return written;
-}
-
-// Holds pts/number of a devpts instance of its own, in a private mount
-// namespace (inside a user namespace where the test is not root), as a
-// container's terminal of the same number would; 0, or an errno.
-int hold_foreign_terminal(unsigned number) {
-    if (geteuid() != 0) {
-        const std::string uid = "0 " + std::to_string(geteuid()) + " 1";
-        if (unshare(CLONE_NEWUSER) != 0 || !write_file("/proc/self/setgroups", "deny") ||
-            !write_file("/proc/self/uid_map", uid)) {
-            return errno;
-        }
-    }
-    // Over /dev/pts, as a container has it: the machine's stays as it was.
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0) {
-        return errno;
-    }
-    // Each master takes the lowest free number of the new instance.
-    for (unsigned index = 0; index <= number; ++index) {
-        const int master = open("/dev/pts/ptmx", O_RDWR | O_NOCTTY);
-        int unlock = 0;
-        if (master < 0 || ioctl(master, TIOCSPTLCK, &unlock) != 0) {
-            return errno;
-        }
-        if (index == number && ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY) < 0) {
-            return errno;
-        }
-    }
-    return 0;
-}
 
 // Every devpts instance numbers its terminals from 0: a pts of the same
 // number elsewhere on the machine is not the simulator's, and the end of

@@ -10,8 +10,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -221,6 +224,14 @@ pid_t spawn(const std::vector<std::string> &args, int in, int out, int err = inh
     return pid;
 }
 
+bool write_file(const char *path, const std::string &text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const bool written =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written;
+}
+
 } // namespace
 
 HoldingChild::HoldingChild(const std::function<int()> &hold) {
@@ -231,10 +242,10 @@ HoldingChild::HoldingChild(const std::function<int()> &hold) {
     if (pid == 0) {
         close(ready.read);
         close(done.write);
-        const int error =
+        const int outcome =
             prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent ? hold() : ECHILD;
         char end = 0;
-        if (write(ready.write, &error, sizeof error) == sizeof error && error == 0) {
+        if (write(ready.write, &outcome, sizeof outcome) == sizeof outcome && outcome == 0) {
             while (read(done.read, &end, 1) > 0) {
             }
         }
@@ -254,6 +265,34 @@ HoldingChild::~HoldingChild() {
     if (pid > 0) {
         waitpid(pid, nullptr, 0);
     }
+}
+
+int hold_foreign_terminal(unsigned number) {
+    if (geteuid() != 0) {
+        const std::string uid = "0 " + std::to_string(geteuid()) + " 1";
+        if (unshare(CLONE_NEWUSER) != 0 || !write_file("/proc/self/setgroups", "deny") ||
+            !write_file("/proc/self/uid_map", uid)) {
+            return errno;
+        }
+    }
+    // Over /dev/pts, as a container has it: the machine's stays as it was.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0) {
+        return errno;
+    }
+    // Each master takes the lowest free number of the new instance.
+    for (unsigned index = 0; index <= number; ++index) {
+        const int master = open("/dev/pts/ptmx", O_RDWR | O_NOCTTY);
+        int unlock = 0;
+        if (master < 0 || ioctl(master, TIOCSPTLCK, &unlock) != 0) {
+            return errno;
+        }
+        if (index == number && ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY) < 0) {
+            return errno;
+        }
+    }
+    return 0;
 }
 
 void Simulator::start(std::vector<std::string> args, int in) {

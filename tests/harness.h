@@ -141,6 +141,12 @@ class HoldingChild {
     int failure = 0;
 };
 
+// For a HoldingChild: holds pts/number of a devpts instance of its own, with
+// the masters of pts/0 to pts/number, in a private mount namespace (inside a
+// user namespace where the test is not root), as a container's terminal of
+// the same number would; 0, or an errno.
+int hold_foreign_terminal(unsigned number);
+
 // Runs a command (a path, or a name found on PATH) with input on its standard
 // input; the output is its standard output and standard error together.
 Outcome execute(const std::vector<std::string> &args, const std::string &input = "");

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +111,23 @@ TEST(Procfs, OpenFileDescriptionLockIsFoundWithItsHolder) {
               std::string::npos)
         << report.output;
     close(line.master);
+}
+
+// A terminal of the same number in another devpts instance, held at both
+// ends there, is neither a holder of the simulator's terminal nor its far end.
+TEST(Procfs, DoctorTellsDevptsInstancesApart) {
+    Simulator sim({"--period", "3600"});
+    const auto number =
+        static_cast<unsigned>(std::stoul(sim.path().substr(sim.path().rfind('/') + 1)));
+    const HoldingChild other([number] { return hold_foreign_terminal(number); });
+    if (other.error() != 0) {
+        GTEST_SKIP() << "no devpts instance of its own: " << std::strerror(other.error());
+    }
+    const Outcome report = execute({DOCTOR_PATH, sim.path()});
+    EXPECT_NE(report.output.find("whose other end " + std::to_string(sim.id()) + " lowrad-sim"),
+              std::string::npos)
+        << report.output;
+    EXPECT_EQ(report.output.find(std::to_string(other.id())), std::string::npos) << report.output;
 }
 
 // Of /proc's options only hidepid=2 (invisible) hides other users' processes

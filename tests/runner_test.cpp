@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // Empty where no candidate file system honours setuid bits.
-fs::path makescratch() {
+fs::path make_scratch() {
     for (const fs::path &parent : {fs::path(testing::TempDir()), fs::path("/var/tmp")}) {
         struct statvfs filesystem {};
         if (statvfs(parent.c_str(), &filesystem) != 0 || (filesystem.f_flag & ST_NOSUID) != 0) {
@@ -53,19 +53,19 @@ std::vector<std::string> through(std::vector<std::string> way,
     return way;
 }
 
-const std::vector<std::string> asnobody{"setpriv", "--reuid=65534", "--regid=65534",
-                                        "--clear-groups"};
-const std::vector<std::string> sudoasnobody{"env", "SUDO_UID=65534", "SUDO_GID=65534"};
+const std::vector<std::string> as_nobody{"setpriv", "--reuid=65534", "--regid=65534",
+                                         "--clear-groups"};
+const std::vector<std::string> sudo_as_nobody{"env", "SUDO_UID=65534", "SUDO_GID=65534"};
 // A limit of one user namespace, in one of its own, leaves none to nobody in a second.
-const std::string nonamespaceleft =
+const std::string no_namespace_left =
     "echo 1 >/proc/sys/user/max_user_namespaces && exec unshare --user --map-user=65534 "
     "--map-group=65534 \"$@\"";
-const std::vector<std::string> usernamespacesrefused{
-    "unshare", "--user", "--map-root-user", "sh", "-c", nonamespaceleft, "sh"};
+const std::vector<std::string> user_namespaces_refused{
+    "unshare", "--user", "--map-root-user", "sh", "-c", no_namespace_left, "sh"};
 
-const std::string nobodysids = "uid=65534(nobody) gid=65534(nogroup) groups=65534(nogroup)\n";
+const std::string nobody_ids = "uid=65534(nobody) gid=65534(nogroup) groups=65534(nogroup)\n";
 
-const std::string waysout =
+const std::string ways_out =
     "lowrad-run: the ways out: run it with sudo (PROGRAM still runs as you, not as root),\n"
     "or let normal users have user namespaces, for instance with\n"
     "  sysctl kernel.apparmor_restrict_unprivileged_userns=0   (Ubuntu 24.04 and later)\n"
@@ -83,7 +83,7 @@ class Runner : public testing::Test {
         if (getuid() != 0 || nobody == nullptr || nobody->pw_uid != 65534 || dialout == nullptr) {
             GTEST_SKIP() << "needs root, nobody as 65534 and the group dialout, as in CI";
         }
-        scratch = makescratch();
+        scratch = make_scratch();
         if (scratch.empty()) {
             GTEST_SKIP() << "no temporary directory honours setuid bits";
         }
@@ -92,10 +92,10 @@ class Runner : public testing::Test {
                                 fs::perms::others_exec;
         runner = copy(RUNNER_PATH, scratch / "lowrad-run", plain);
         copy(LOWRAD_PATH, scratch / "lowrad", plain);
-        setuidrunner = copy(RUNNER_PATH, scratch / "setuid-run", plain | fs::perms::set_uid);
-        setuidid = copy("/usr/bin/id", scratch / "id", plain | fs::perms::set_uid);
+        setuid_runner = copy(RUNNER_PATH, scratch / "setuid-run", plain | fs::perms::set_uid);
+        setuid_id = copy("/usr/bin/id", scratch / "id", plain | fs::perms::set_uid);
         setuid_lacking = lacking("setuid programs that run with their owner's rights",
-                                 through(asnobody, {setuidid, "-u"}), "0\n");
+                                 through(asnobody, {setuid_id, "-u"}), "0\n");
         closed.emplace(counter());
         ASSERT_EQ(chown(closed->path().c_str(), 0, dialout->gr_gid), 0);
         ASSERT_EQ(chmod(closed->path().c_str(), 0660), 0);
@@ -111,8 +111,8 @@ class Runner : public testing::Test {
   public:
     fs::path scratch;
     fs::path runner;
-    fs::path setuidrunner;
-    fs::path setuidid;
+    fs::path setuid_runner;
+    fs::path setuid_id;
     std::string setuid_lacking; // why setuid bits give no rights here, if they do not
     std::optional<Simulator> closed;
     std::optional<Simulator> open;
@@ -153,6 +153,13 @@ TEST_P(RefusalsAndRights, AsExpected) {
     EXPECT_EQ(loglines(open->finish(), "open"), expected.opens);
 }
 
+// The doctor's words, on one line, for nobody outside dialout.
+std::string refusal(const std::string &device) {
+    return "lowrad-run: nobody is not in the group dialout, which may read and write " + device +
+           " (owner root, group dialout, crw-rw----); do: sudo usermod -aG dialout nobody, then "
+           "log out and in again\n";
+}
+
 std::string help() {
     return execute({RUNNER_PATH, "--help"}).output;
 }
@@ -162,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RunnerCase{"a setuid copy of id gives root to nobody",
                    [](const Runner &r) {
-                       return Expected{through(asnobody, {r.setuidid}),
+                       return Expected{through(as_nobody, {r.setuid_id}),
                                        "",
                                        "uid=65534(nobody) gid=65534(nogroup) euid=0(root) "
                                        "groups=65534(nogroup)\n",
@@ -173,12 +180,12 @@ INSTANTIATE_TEST_SUITE_P(
         RunnerCase{"a setuid copy of the runner is refused",
                    [](const Runner &r) {
                        return Expected{
-                           through(asnobody, {r.setuidrunner, "--", "id"}),
+                           through(as_nobody, {r.setuid_runner, "--", "id"}),
                            "",
                            "lowrad-run: refusing to run setuid or setgid: anyone who can run it "
                            "would run any\nPROGRAM with its owner's rights. Remove the bit "
                            "(chmod u-s,g-s lowrad-run).\n" +
-                               waysout,
+                               ways_out,
                            1,
                            {}};
                    },
@@ -186,33 +193,39 @@ INSTANTIATE_TEST_SUITE_P(
         RunnerCase{"under sudo, PROGRAM runs as the user alone",
                    [](const Runner &r) {
                        return Expected{
-                           through(sudoasnobody, {r.runner, "--", "id"}), "", nobodysids, 0, {}};
+                           through(sudo_as_nobody, {r.runner, "--", "id"}), "", nobody_ids, 0, {}};
                    }},
         RunnerCase{"under sudo, a setuid PROGRAM gains nothing",
                    [](const Runner &r) {
-                       return Expected{through(sudoasnobody, {r.runner, "--", r.setuidid}),
+                       return Expected{through(sudo_as_nobody, {r.runner, "--", r.setuid_id}),
                                        "",
-                                       nobodysids,
+                                       nobody_ids,
                                        0,
                                        {}};
                    }},
         RunnerCase{"under sudo, a device the user may not open is refused",
                    [](const Runner &r) {
+                       return Expected{through(sudo_as_nobody,
+                                               {r.runner, "--map", "ttyS0=" + r.closed->path()}),
+                                       "",
+                                       refusal(r.closed->path()),
+                                       1,
+                                       {}};
+                   }},
+        RunnerCase{"without sudo, a device the caller may not open is refused",
+                   [](const Runner &r) {
                        return Expected{
-                           through(sudoasnobody, {r.runner, "--map", "ttyS0=" + r.closed->path()}),
+                           through(as_nobody,
+                                   {r.runner, "--map", "ttyS0=" + r.closed->path(), "--", "id"}),
                            "",
-                           "lowrad-run: nobody cannot open " + r.closed->path() +
-                               ": Permission denied\n"
-                               "lowrad-run: the usual cause: nobody is not in the device's "
-                               "group, here dialout; for serial\nports that is dialout on Debian "
-                               "(usermod -aG dialout nobody, then log in again)\n",
+                           refusal(r.closed->path()),
                            1,
                            {}};
                    }},
         RunnerCase{"under sudo, the lowrad beside the runner measures as the user",
                    [](const Runner &r) {
                        return Expected{
-                           through(sudoasnobody, {r.runner, "--map", "ttyS0=" + r.open->path()}),
+                           through(sudo_as_nobody, {r.runner, "--map", "ttyS0=" + r.open->path()}),
                            "0\nG\nG\nn\nn\n",
                            banner + fullcycle("/dev/ttyS0"),
                            0,
@@ -271,11 +284,11 @@ TEST_F(Runner, RefusedUserNamespace) {
     if (execute({"unshare", "--user", "true"}).status != 0) {
         GTEST_SKIP() << "root gets no user namespace here";
     }
-    const Outcome refused = execute(through(usernamespacesrefused, {runner, "--", "id"}));
+    const Outcome refused = execute(through(user_namespaces_refused, {runner, "--", "id"}));
     EXPECT_EQ(refused.output,
               "lowrad-run: this system does not give a normal user a user namespace "
               "(unshare: No space left on device)\n" +
-                  waysout);
+                  ways_out);
     EXPECT_EQ(refused.status, 1);
 }
 
