@@ -95,7 +95,7 @@ class Runner : public testing::Test {
         setuid_runner = copy(RUNNER_PATH, scratch / "setuid-run", plain | fs::perms::set_uid);
         setuid_id = copy("/usr/bin/id", scratch / "id", plain | fs::perms::set_uid);
         setuid_lacking = lacking("setuid programs that run with their owner's rights",
-                                 through(asnobody, {setuid_id, "-u"}), "0\n");
+                                 through(as_nobody, {setuid_id, "-u"}), "0\n");
         closed.emplace(counter());
         ASSERT_EQ(chown(closed->path().c_str(), 0, dialout->gr_gid), 0);
         ASSERT_EQ(chmod(closed->path().c_str(), 0660), 0);
