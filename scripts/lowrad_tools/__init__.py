@@ -9,7 +9,7 @@ entry point into one module here.
   images          the guests' kernels, device trees and initramfs (init.sh)
   runner          one guest running in QEMU, and the reader of its console
   traces          the line settings a UART was given, from QEMU's traces
-  uart, doctor    check-uart's checks, and lowrad-doctor's rows in a guest
+  uart, doctor    check-uart's checks, and lowrad-doctor in the guests
   cycles          lowrad through the runner against the simulator, cycle by cycle
   falsepositives  how often lowrad calls pure background significant
   limits          what lowrad-assess's decision threshold and detection limit promise

@@ -47,7 +47,7 @@ class Guest:
     # Shell commands run in the guest after lowrad's cycles, each with a
     # pattern its output must match.
     commands: tuple = ()
-    doctor: bool = False  # lowrad-doctor's rows (doctor.py) run in this guest
+    doctor: Optional[str] = None  # lowrad-doctor's check in this guest (doctor.CHECKS)
 
 
 PI_DTB = "./usr/lib/linux-image-*/broadcom/bcm2837-rpi-3-b.dtb"
@@ -58,14 +58,14 @@ PCI_UARTS = ["-serial", "stdio", "-chardev", "pty,id=counter",
 # the full kernel, and take only the image and what they need from it.
 PI = dict(debarch="arm64", kernel="linux-image-arm64", files=("./boot/vmlinuz-*", PI_DTB),
           dtb=PI_DTB, machine=["-M", "raspi3b"], memory=(), halts=True,
-          kvm=False, tcg="tcg,thread=single")
+          kvm=False, tcg="tcg,thread=single", doctor="answer")
 
 GUESTS = {
     "x86_64": Guest(
         debarch="amd64", kernel="linux-image-cloud-amd64", machine=["-M", "pc"], console="ttyS0",
         counter=1, nouart=2, silent=3, append=("no_timer_check",),
         wiring=["-serial", "stdio", "-serial", "pty", "-serial", "none", "-serial", "null"],
-        doctor=True),
+        doctor="rows"),
     "aarch64": Guest(
         debarch="arm64", kernel="linux-image-cloud-arm64", machine=["-M", "virt"],
         cpu="cortex-a53", console="ttyAMA0", counter=0, silent=1, nouart=2, wiring=PCI_UARTS),
@@ -81,7 +81,8 @@ GUESTS = {
                 "-device", "usb-serial,chardev=counter"],
         driver="usbserial", counter=0, mapped="/dev/ttyUSB0",
         trace=("usb_serial_set_baud", "usb_serial_set_data", "usb_serial_set_flow_control"),
-        line="ftdi", expect=("1200", "N", "8", "2", "flow control 0"), kind="module:ftdi_sio"),
+        line="ftdi", expect=("1200", "N", "8", "2", "flow control 0"), kind="module:ftdi_sio",
+        doctor="group"),
     "pi-mini": Guest(
         **PI, console="ttyAMA0", wiring=["-serial", "stdio", "-serial", "pty"], counter=1,
         nouart=0, trace=("memory_region_ops_write",), line="mini",

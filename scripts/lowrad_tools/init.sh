@@ -61,7 +61,7 @@ while read -r command arguments; do
         echo "@out $(base64 -w0 /out)"
         echo @ready
         ;;
-    # lowrad-doctor's rows (x86_64): see doctor.py.
+    # lowrad-doctor [user] [DEVICE...]: see doctor.py.
     doctor)
         if [ "$1" = user ]; then
             shift
@@ -99,12 +99,14 @@ while read -r command arguments; do
         echo @ready
         ;;
     users)
+        # users DEVICE...: root and user, and the devices given to the
+        # group dialout, as Debian's udev rules give them.
         chmod 755 /
         mkdir -p /etc /run/lock
         printf 'root:x:0:0:root:/:/bin/sh\nuser:x:1000:1000:user:/:/bin/sh\n' >/etc/passwd
         printf 'root:x:0:\ndialout:x:20:\nuser:x:1000:\n' >/etc/group
-        chgrp dialout /dev/ttyS*
-        chmod 660 /dev/ttyS*
+        chgrp dialout "$@"
+        chmod 660 "$@"
         echo @ready
         ;;
     hold)

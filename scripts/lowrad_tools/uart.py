@@ -50,22 +50,26 @@ class Boot:
     machine: list  # QEMU's machine, accelerator and CPU
 
 
+def flock(debarch):
+    """util-linux's flock for debarch: it holds a port in the doctor's rows."""
+    return shutil.which("flock") if hosts.native(debarch) else \
+        images.unpacked("util-linux", debarch, "usr/bin/flock")
+
+
 def prepare(guest, packaged):
     """The guest's Boot; packaged keeps each foreign architecture's programs,
     built once."""
     if hosts.native(guest.debarch):
         programs, busybox = os.path.dirname(paths.program("lowrad")), shutil.which("busybox")
-        flock = shutil.which("flock")
     else:
         if guest.debarch not in packaged:
             packaged[guest.debarch] = hosts.packaged(guest.debarch)
         programs = packaged[guest.debarch]
         busybox = images.unpacked("busybox-static", guest.debarch, "bin/busybox")
-        flock = images.unpacked("util-linux", guest.debarch, "usr/bin/flock") if guest.doctor \
-            else None
     names = ["lowrad"] + (["lowrad-run"] if guest.mapped else []) + \
         (["lowrad-doctor"] if guest.doctor else [])
-    run = [os.path.join(programs, name) for name in names] + ([flock] if guest.doctor else [])
+    holders = [flock(guest.debarch)] if guest.doctor == "rows" else []
+    run = [os.path.join(programs, name) for name in names] + holders
     kernel_image = images.kernel(guest)
     accel, machine = hosts.accelerated(guest)
     if guest.dtb:
@@ -86,7 +90,7 @@ def check(name, guest, boot, say):
     try:
         cycles(guest, running, started, say)
         if guest.doctor:
-            doctor.rows(running, say)
+            doctor.CHECKS[guest.doctor](running, guest, say)
     finally:
         running.close()
     say(f"  {name} done in {time.monotonic() - started:.1f} s")
