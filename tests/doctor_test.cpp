@@ -432,6 +432,13 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  "/dev/ttyUSB0", Verdict::shared,
                  "/run/lock/LCK..ttyUSB0 says that 12345 cu uses it", "", 1},
+        CauseRow{"a live lock file where /proc hides pid_max (subset=pid)",
+                 [](Fake &made, Processes &) {
+                     made.files.erase("/proc/sys/kernel/pid_max");
+                     lock_file(made, "/run/lock/LCK..ttyUSB0", "100000\n", 100000, "cu");
+                 },
+                 "/dev/ttyUSB0", Verdict::shared,
+                 "/run/lock/LCK..ttyUSB0 says that 100000 cu uses it", "", 1},
         CauseRow{"a stale binary lock file",
                  [](Fake &made, Processes &) {
                      lock_file(made, "/run/lock/LCK..ttyUSB0", std::string("\x92\x10\0\0", 4));
