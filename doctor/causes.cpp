@@ -309,8 +309,11 @@ constexpr size_t lock_file_limit = 256;
 
 long pid_max(const Machine &machine) {
     const unsigned long long read = number(read_text(machine, "/proc/sys/kernel/pid_max"));
-    // The kernel's own default where /proc does not say; it allows at most 2^22.
-    return read > 0 && read <= (1U << 22) ? static_cast<long>(read) : 32768;
+    // The kernel allows at most 2^22. Where /proc does not say (subset=pid
+    // leaves out /proc/sys), that limit, as procfs takes it: a smaller guess
+    // would call a live lock file's process id invalid.
+    constexpr unsigned long long pid_limit = 1U << 22;
+    return read > 0 && read <= pid_limit ? static_cast<long>(read) : static_cast<long>(pid_limit);
 }
 
 void lock_file_causes(const Port &port, Report &report) {

@@ -257,6 +257,24 @@ void lock_file(Fake &made, const std::string &path, const std::string &content, 
     }
 }
 
+// /dev/pts/3 of the devpts instance at /dev/pts, alice's own; the same number
+// in another instance (a container's) is another device.
+const dev_t pts3 = makedev(136, 3);
+const dev_t devpts = makedev(0, 24);
+const dev_t other_devpts = makedev(0, 99);
+
+void pts_port(Fake &made, Processes &seen, dev_t instance) {
+    struct stat node {};
+    node.st_mode = S_IFCHR | 0620;
+    node.st_rdev = pts3;
+    node.st_dev = devpts;
+    node.st_uid = 1000;
+    made.nodes["/dev/pts/3"] = node;
+    made.open_to_caller.insert("/dev/pts/3");
+    seen.controlling.emplace_back(Holder{4321, "minicom"}, Node{pts3, instance});
+    seen.opened.push_back({{4321, "minicom"}, {pts3, instance}, "0"});
+}
+
 std::string members(int count) {
     std::string names;
     for (int member = 0; member < count; ++member) {
@@ -371,6 +389,21 @@ INSTANTIATE_TEST_SUITE_P(
                  "/dev/ttyUSB0", Verdict::usable,
                  "4321 minicom holds a POSIX lock on it, which lowrad's flock does not see",
                  "end that program while lowrad measures", 1},
+        CauseRow{"an OFD lock whose holder /proc hides",
+                 [](Fake &made, Processes &) {
+                     const struct stat &node = made.nodes["/dev/ttyUSB0"];
+                     made.held.push_back({"OFDLCK", 0, node.st_dev, node.st_ino});
+                 },
+                 "/dev/ttyUSB0", Verdict::usable,
+                 "a process hidden from lowrad-doctor holds a OFDLCK lock on it, which lowrad's "
+                 "flock does not see",
+                 "", 1},
+        CauseRow{"a pseudo-terminal held in its own devpts instance",
+                 [](Fake &made, Processes &seen) { pts_port(made, seen, devpts); }, "/dev/pts/3",
+                 Verdict::shared, "4321 minicom has it open, without a lock", "", 1},
+        CauseRow{"its number held in another devpts instance",
+                 [](Fake &made, Processes &seen) { pts_port(made, seen, other_devpts); },
+                 "/dev/pts/3", Verdict::usable, "", "", 0},
         CauseRow{"open without a lock",
                  [](Fake &, Processes &seen) {
                      seen.opened.push_back({{4321, "minicom"}, {usb0, devtmpfs}, "3"});
@@ -399,6 +432,13 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  "/dev/ttyUSB0", Verdict::shared,
                  "/run/lock/LCK..ttyUSB0 says that 12345 cu uses it", "", 1},
+        CauseRow{"a live lock file where /proc hides pid_max (subset=pid)",
+                 [](Fake &made, Processes &) {
+                     made.files.erase("/proc/sys/kernel/pid_max");
+                     lock_file(made, "/run/lock/LCK..ttyUSB0", "100000\n", 100000, "cu");
+                 },
+                 "/dev/ttyUSB0", Verdict::shared,
+                 "/run/lock/LCK..ttyUSB0 says that 100000 cu uses it", "", 1},
         CauseRow{"a stale binary lock file",
                  [](Fake &made, Processes &) {
                      lock_file(made, "/run/lock/LCK..ttyUSB0", std::string("\x92\x10\0\0", 4));
