@@ -13,6 +13,7 @@ entry point into one module here.
   cycles          lowrad through the runner against the simulator, cycle by cycle
   falsepositives  how often lowrad calls pure background significant
   limits          what lowrad-assess's decision threshold and detection limit promise
+  calibration     how often the coefficient's coverage interval holds the true one
   bench           what lowrad costs
 The unit tests of the trace decoders, test_traces, run in CTest.
 """

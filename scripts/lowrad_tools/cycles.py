@@ -50,6 +50,30 @@ class Dialogue:
         return self.process.wait()
 
 
+class SimulatorLog:
+    """The simulator's log, read all along lest a full pipe stop its counter:
+    it says "close N" as each run ends."""
+
+    def __init__(self, stream):
+        self.closes = 0
+        self.logged = threading.Condition()
+        threading.Thread(target=self.read, args=(stream,), daemon=True).start()
+
+    def read(self, stream):
+        for line in stream:
+            with self.logged:
+                self.closes += line.startswith("close ")
+                self.logged.notify_all()
+
+    def ended(self, runs):
+        """Waits until the simulator has seen runs end: answered sooner, lowrad
+        may open the port again before the simulator saw it closed, and the two
+        runs merge into one, counted at one rate."""
+        with self.logged:
+            if not self.logged.wait_for(lambda: self.closes >= runs, timeout=60):
+                raise RuntimeError(f"the simulator never saw run {runs} end")
+
+
 def said(name):
     return texts.text(name).encode("latin-1")
 
@@ -58,24 +82,25 @@ SIGNIFICANT = "convertquestion"  # lowrad offers the conversion only for a signi
 VERDICTS = (SIGNIFICANT, "notsignificant", "shields")
 
 
-def run_cycles(simulator, cycles):
+def run_cycles(simulator, cycles, settled=False):
     """Runs cycles against lowrad-sim with the options simulator; returns
     lowrad's verdicts (names of VERDICTS), its transcript and, if a cycle
-    failed, why. The cycles finished before a failure are kept."""
+    failed, why. The cycles finished before a failure are kept. Settled, each
+    run starts only once the simulator has seen the one before it end."""
     sim = subprocess.Popen([paths.program("lowrad-sim"), *simulator],
                            stdout=subprocess.PIPE, text=True)
     dialogue, verdicts = None, []
     try:
         dialogue = Dialogue(sim.stdout.readline().strip())
-        # The simulator logs every run; a full pipe would stop its counter.
-        threading.Thread(target=sim.stdout.read, daemon=True).start()
+        log = SimulatorLog(sim.stdout)
         dialogue.expect(said("banner"))
         dialogue.answer("0")
         for cycle in range(cycles):
-            dialogue.expect(said("backgroundprompt"))
-            dialogue.answer("G")
-            dialogue.expect(said("sampleprompt"))
-            dialogue.answer("G")
+            for run, prompt in enumerate(("backgroundprompt", "sampleprompt"), 2 * cycle):
+                dialogue.expect(said(prompt))
+                if settled:
+                    log.ended(run)
+                dialogue.answer("G")
             verdict, _ = dialogue.expect(*map(said, VERDICTS))
             if verdict == said(SIGNIFICANT):
                 dialogue.answer("n")
@@ -97,18 +122,18 @@ def run_cycles(simulator, cycles):
         sim.wait()
 
 
-def simulate(rate, cycles, seed, sample=None):
+def simulate(rate, cycles, seed, sample=None, settled=False):
     """Cycles of pure background at rate (with a sample: at sample in the
     second run), fast, with a repeatable stream."""
     return run_cycles(["--background", str(rate), "--sample", str(sample or rate),
-                       "--period", "0.005", "--seed", str(seed)], cycles)
+                       "--period", "0.005", "--seed", str(seed)], cycles, settled)
 
 
-def assessed(transcript):
-    """lowrad-assess's reading of a transcript, a record per cycle, and what
-    it said on standard error."""
-    assess = subprocess.run([paths.program("lowrad-assess"), "--json"], input=transcript,
-                            capture_output=True, check=False)
+def assessed(transcript, *options):
+    """lowrad-assess's reading of a transcript with options, a record per
+    cycle, and what it said on standard error."""
+    assess = subprocess.run([paths.program("lowrad-assess"), *options, "--json"],
+                            input=transcript, capture_output=True, check=False)
     return [json.loads(line) for line in assess.stdout.splitlines()], assess.stderr
 
 
