@@ -15,5 +15,6 @@ entry point into one module here.
   limits          what lowrad-assess's decision threshold and detection limit promise
   calibration     how often the coefficient's coverage interval holds the true one
   bench           what lowrad costs
+  assess_scale    what lowrad-assess costs on long input
 The unit tests of the trace decoders, test_traces, run in CTest.
 """

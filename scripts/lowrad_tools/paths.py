@@ -24,11 +24,12 @@ def program(name, build=None):
     return os.path.join(build or BUILD, "bin", name)
 
 
-def build(source=ROOT, build_dir=None, *options):
-    """Configures and builds everything, quietly; the build type is the one
-    the figures are measured with."""
+def build(source=ROOT, build_dir=None, *options, targets=()):
+    """Configures and builds everything (or only targets), quietly; the build
+    type is the one the figures are measured with."""
     build_dir = build_dir or BUILD
     subprocess.run(["cmake", "-S", source, "-B", build_dir, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                     *options], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, f"-j{os.cpu_count()}"], check=True,
+    chosen = ["--target", *targets] if targets else []
+    subprocess.run(["cmake", "--build", build_dir, f"-j{os.cpu_count()}", *chosen], check=True,
                    stdout=subprocess.DEVNULL)
