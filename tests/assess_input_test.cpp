@@ -187,7 +187,8 @@ TEST(ReadTranscript, HandsOnEachCycleOnceItIsOver) {
 // A read that fails ends the reading with its reason; the cycles before
 // it were handed on.
 TEST(ReadTranscript, NamesAFailedRead) {
-    const assess::Source first = assess::text_source(good.substr(0, good.rfind("Counts over")));
+    const std::string before = good.substr(0, good.rfind("Counts over"));
+    const assess::Source first = assess::text_source(before);
     int cycles = 0;
     const std::string fault = assess::read_transcript(
         [&](char *buffer, size_t size) {
