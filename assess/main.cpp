@@ -100,8 +100,7 @@ struct Range {
     const char *named; // as the refusal names it
 };
 
-constexpr double largest_frame_count = 65535;
-constexpr Range counts{0, assess::periods_per_run *largest_frame_count, true,
+constexpr Range counts{0, static_cast<double>(assess::most_per_run), true,
                        "a whole number from 0 to 1179630"};
 static_assert(counts.high == 1179630);
 constexpr Range error_probabilities{1e-9, 0.5, false, "a number from 1e-9 to below 0.5"};
@@ -323,7 +322,7 @@ std::string read_cycles(const Options &options,
 // What became of the cycles, for the exit status.
 struct Tally {
     int assessed = 0;
-    int refused = 0; // calibrating: cycles that gave no coefficient
+    int refused = 0;      // calibrating: cycles that gave no coefficient
     bool damaged = false; // a cycle held what lowrad cannot have written
 };
 
