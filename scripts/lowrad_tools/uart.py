@@ -3,6 +3,7 @@
 texts tool's, the exit status, the line settings the driver gave the UART at
 each opening, a silent line's time-out, a port without a UART, and what the
 guest sent on the counter's line."""
+import concurrent.futures
 import dataclasses
 import os
 import re
@@ -57,23 +58,21 @@ def flock(debarch):
 
 
 def prepare(guest, packaged):
-    """The guest's Boot; packaged keeps each foreign architecture's programs,
-    built once."""
-    if hosts.native(guest.debarch):
-        programs, busybox = os.path.dirname(paths.program("lowrad")), shutil.which("busybox")
-    else:
-        if guest.debarch not in packaged:
-            packaged[guest.debarch] = hosts.packaged(guest.debarch)
-        programs = packaged[guest.debarch]
-        busybox = images.unpacked("busybox-static", guest.debarch, "bin/busybox")
-    names = ["lowrad"] + (["lowrad-run"] if guest.mapped else []) + \
-        (["lowrad-doctor"] if guest.doctor else [])
-    holders = [flock(guest.debarch)] if guest.doctor == "rows" else []
-    run = [os.path.join(programs, name) for name in names] + holders
+    """The guest's Boot; packaged holds each foreign architecture's programs,
+    as futures of their builds."""
     kernel_image = images.kernel(guest)
     accel, machine = hosts.accelerated(guest)
     if guest.dtb:
         machine += ["-dtb", images.pi_device_tree(guest, kernel_image)]
+    if hosts.native(guest.debarch):
+        programs, busybox = os.path.dirname(paths.program("lowrad")), shutil.which("busybox")
+    else:
+        busybox = images.unpacked("busybox-static", guest.debarch, "bin/busybox")
+        programs = packaged[guest.debarch].result()
+    names = ["lowrad"] + (["lowrad-run"] if guest.mapped else []) + \
+        (["lowrad-doctor"] if guest.doctor else [])
+    holders = [flock(guest.debarch)] if guest.doctor == "rows" else []
+    run = [os.path.join(programs, name) for name in names] + holders
     return Boot(kernel_image, run, busybox, hosts.libraries(guest.debarch), accel, machine)
 
 
@@ -227,9 +226,14 @@ def main(arguments):
                 hosts.cross_compiler(guest.debarch)
                 hosts.known(guest.debarch)
         os.makedirs(images.cache(), exist_ok=True)
-        # Everything built and fetched first, so that a failure there shows at once.
-        packaged = {}
-        boots = {name: prepare(guest, packaged) for name, guest in chosen.items()}
+        # Everything built and fetched first, so that a failure there shows at
+        # once. The foreign architectures' packages build side by side while
+        # the kernels are fetched and their packages linted.
+        foreign = sorted({guest.debarch for guest in chosen.values()
+                          if not hosts.native(guest.debarch)})
+        with concurrent.futures.ThreadPoolExecutor() as builds:
+            packaged = {debarch: builds.submit(hosts.packaged, debarch) for debarch in foreign}
+            boots = {name: prepare(guest, packaged) for name, guest in chosen.items()}
         print(f"check-uart: built and fetched in {time.monotonic() - started:.1f} s", flush=True)
         side_by_side(chosen, boots)
     except (Failure, subprocess.CalledProcessError) as failure:
