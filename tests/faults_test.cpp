@@ -282,6 +282,18 @@ class ClosedOrBrokenStandardOutput : public testing::TestWithParam<OutputScenari
 
 TEST_P(ClosedOrBrokenStandardOutput, NeverReachesTheLine) {
     const OutputScenario &s = GetParam();
+    // lowrad inherits the ignored SIGPIPE through two execs, the runner's and
+    // its own. qemu-user loses it at the second: its first exec catches the
+    // signal for the program it emulates, and an exec resets what is caught.
+    const std::string why =
+        s.streams.sigpipeignored
+            ? lacking("SIGPIPE to stay ignored through two execs",
+                      {"sh", "-c", "trap '' PIPE; exec env sh -c 'kill -PIPE $$; echo kept'"},
+                      "kept\n")
+            : "";
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
     const CounterLine counter_line;
     counter_line.send(38);
     Session lowrad({"ttyS0=" + counter_line.path}, s.streams);
